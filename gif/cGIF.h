@@ -1,0 +1,147 @@
+// cGIF: one GIF animation in memory: the logical screen, an optional global palette, the loop
+// count and an ordered list of frames numbered from 1. Each frame is an 8-bit cDIB of palette
+// indices (DIBXOR) with its placement, delay, disposal, transparency and optional local palette,
+// plus a 1-bit mask (DIBAND, 1 where transparent) used when the frame is drawn.
+//
+// Filled either by the reader (LoadFromFile / LoadFromStream) or by a client that calls
+// FrameInsert and sets the properties; written by Save.
+//
+// Ownership: the object owns its frame records; the records share their two cDIBs with whoever
+// took them through FrameDIBXOR / FrameDIBAND.
+//
+// Errors: the model's operations raise RuntimeError to the caller: an nFrame outside the frames
+// raises 9 (nothing changes), an insert past 32767 frames and out-of-range byte properties raise
+// 6. Save, LoadFromFile and LoadFromStream catch every error and return false.
+//
+// Palettes are 256 entries of 4 bytes each: blue, green, red, reserved.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "imaging/cDIB.h"
+#include "platform/gdi.h"
+
+namespace qm {
+
+struct tGIFScreen {
+  int16_t ScreenWidth = 0;
+  int16_t ScreenHeight = 0;
+  uint8_t Packed = 0;
+  uint8_t ScreenBackgroundColorIndex = 0;
+  uint8_t PixelAspect = 0;
+};
+
+struct tGIFFrame {
+  std::shared_ptr<cDIB> DIBXOR;  // 8 bits per pixel, top-down
+  std::shared_ptr<cDIB> DIBAND;  // 1 bit per pixel; table black, white
+  int16_t Left = 0;
+  int16_t Top = 0;
+  bool Interlaced = false;
+  bool UseTransparentColor = false;
+  uint16_t TransparentColorIndex = 0;
+  int16_t Delay = 0;
+  uint8_t DisposalMethod = 0;
+  bool UserInput = false;
+  bool LocalPaletteUsed = false;
+  bool LocalPaletteSorted = false;
+  int16_t LocalPaletteEntries = 0;
+  std::array<uint8_t, 1024> LocalPalette{};
+};
+
+class cGIF {
+ public:
+  cGIF();
+  ~cGIF();
+  cGIF(const cGIF&) = delete;
+  cGIF& operator=(const cGIF&) = delete;
+
+  bool LoadFromFile(const std::string& filename);
+  bool LoadFromStream(std::span<const uint8_t> Stream);
+  bool Save(const std::string& filename);
+  void Destroy();
+  void FrameDraw(gdi::HDC hDC, int16_t nFrame, int16_t Left, int16_t Top, float ScaleFactor,
+                 bool ScreenCrop);
+  void FrameMask(int16_t nFrame, uint8_t TransparentColorIndex);
+  void FrameInsert(int16_t nFrame, int16_t Width, int16_t Height);
+  void FrameRemove(int16_t nFrame);
+  void FrameMoveUp(int16_t nFrame);
+  void FrameMoveDown(int16_t nFrame);
+
+  int16_t AnimationLoops() const { return m_AnimationLoops; }
+  void SetAnimationLoops(int16_t v) { m_AnimationLoops = v; }
+  int16_t ScreenWidth() const { return m_Screen.ScreenWidth; }
+  void SetScreenWidth(int16_t v) { m_Screen.ScreenWidth = v; }
+  int16_t ScreenHeight() const { return m_Screen.ScreenHeight; }
+  void SetScreenHeight(int16_t v) { m_Screen.ScreenHeight = v; }
+  uint8_t ScreenBackgroundColorIndex() const { return m_Screen.ScreenBackgroundColorIndex; }
+  void SetScreenBackgroundColorIndex(uint8_t v) { m_Screen.ScreenBackgroundColorIndex = v; }
+  float ScreenPixelAspectRatio() const;
+  void SetScreenPixelAspectRatio(float New_Ratio);  // overflow (6) outside the byte range
+  const tGIFScreen& Screen() const { return m_Screen; }
+  const std::string& Signature() const { return m_Signature; }
+  const std::string& Version() const { return m_Version; }
+
+  uint8_t* lpGlobalPalette() { return m_GlobalPalette.data(); }
+  std::span<uint8_t, 1024> GlobalPalette() { return m_GlobalPalette; }
+  uint32_t GlobalPaletteRGBEntry(uint8_t nEntry) const;
+  bool GlobalPaletteExists() const { return m_GlobalPaletteExists; }
+  void SetGlobalPaletteExists(bool v) { m_GlobalPaletteExists = v; }
+  bool GlobalPaletteSorted() const { return m_GlobalPaletteSorted; }
+  void SetGlobalPaletteSorted(bool v) { m_GlobalPaletteSorted = v; }
+  int16_t GlobalPaletteEntries() const { return m_GlobalPaletteEntries; }
+  void SetGlobalPaletteEntries(int16_t v) { m_GlobalPaletteEntries = v; }
+
+  int16_t FramesCount() const { return m_FramesCount; }
+  std::shared_ptr<cDIB> FrameDIBXOR(int16_t nFrame) const;
+  std::shared_ptr<cDIB> FrameDIBAND(int16_t nFrame) const;
+  int16_t FrameDelay(int16_t nFrame) const;
+  void SetFrameDelay(int16_t nFrame, int16_t New_Delay);
+  bool FrameInterlaced(int16_t nFrame) const;
+  void SetFrameInterlaced(int16_t nFrame, bool v);
+  int16_t FrameLeft(int16_t nFrame) const;
+  void SetFrameLeft(int16_t nFrame, int16_t v);
+  int16_t FrameTop(int16_t nFrame) const;
+  void SetFrameTop(int16_t nFrame, int16_t v);
+  int32_t FrameDisposalMethod(int16_t nFrame) const;
+  void SetFrameDisposalMethod(int16_t nFrame, int32_t v);  // overflow (6) outside 0..255
+  bool FrameUseTransparentColor(int16_t nFrame) const;
+  void SetFrameUseTransparentColor(int16_t nFrame, bool v);
+  uint8_t FrameTransparentColorIndex(int16_t nFrame) const;
+  void SetFrameTransparentColorIndex(int16_t nFrame, int32_t v);  // keeps the low 8 bits
+  bool FrameUserInput(int16_t nFrame) const;
+  void SetFrameUserInput(int16_t nFrame, bool v);
+  uint8_t* lpLocalPalette(int16_t nFrame);
+  uint32_t LocalPaletteRGBEntry(int16_t nFrame, uint8_t nEntry) const;
+  bool LocalPaletteUsed(int16_t nFrame) const;
+  void SetLocalPaletteUsed(int16_t nFrame, bool v);
+  bool LocalPaletteSorted(int16_t nFrame) const;
+  void SetLocalPaletteSorted(int16_t nFrame, bool v);
+  int16_t LocalPaletteEntries(int16_t nFrame) const;
+  void SetLocalPaletteEntries(int16_t nFrame, int16_t v);
+
+  // The frame record itself (1-based); error 9 outside the frame store.
+  tGIFFrame& Frame(int16_t nFrame);
+  const tGIFFrame& Frame(int16_t nFrame) const;
+
+ private:
+  // Reader helpers (the reader's own translation unit defines them).
+  void DecodeFrame(int16_t nFrame, uint8_t MinCodeSize, std::span<const uint8_t> Data);
+
+  std::string m_Signature;
+  std::string m_Version;
+  tGIFScreen m_Screen;
+  int16_t m_AnimationLoops = 0;
+  bool m_GlobalPaletteExists = false;
+  bool m_GlobalPaletteSorted = false;
+  int16_t m_GlobalPaletteEntries = 0;
+  std::array<uint8_t, 1024> m_GlobalPalette{};
+  std::vector<tGIFFrame> m_Frames;  // slot i holds frame i + 1; empty = never allocated
+  int16_t m_FramesCount = 0;
+};
+
+}  // namespace qm
