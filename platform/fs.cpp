@@ -1,0 +1,98 @@
+#include "platform/fs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "platform/error.h"
+
+namespace qm {
+
+namespace fs = std::filesystem;
+
+void DeleteFileQuiet(const std::string& path) {
+  if (path.empty()) return;
+  ::unlink(path.c_str());
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  size_t start = 0;
+  while (start < name.size() && name[start] == '/') ++start;
+  if (folder.back() == '/') return folder + name.substr(start);
+  return folder + "/" + name.substr(start);
+}
+
+std::string ProgramFolder() {
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return ".";
+  return exe.parent_path().string();
+}
+
+std::string TempFolder() {
+  for (const char* var : {"TEMP", "TMPDIR"}) {
+    const char* v = std::getenv(var);
+    if (v && *v) return v;
+  }
+  return "/tmp";
+}
+
+PrivateTempFolder::PrivateTempFolder() {
+  std::string templ = JoinPath(TempFolder(), "quillomat-XXXXXX");
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (::mkdtemp(buf.data())) path_ = buf.data();
+}
+
+PrivateTempFolder::~PrivateTempFolder() {
+  if (path_.empty() || keep_) return;
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) Raise(kErrFileNotFound, "File not found: " + path);
+    Raise(kErrPermissionDenied, "Permission denied: " + path);
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    Raise(kErrPermissionDenied, "Not a readable file: " + path);
+  }
+  if (st.st_size > 0x7FFFFFFF) {
+    ::close(fd);
+    Raise(kErrOverflow, "File too large: " + path);
+  }
+  std::vector<uint8_t> data(static_cast<size_t>(st.st_size));
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::read(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  data.resize(done);  // a file that shrank while being read
+  return data;
+}
+
+}  // namespace qm

@@ -1,0 +1,45 @@
+// File system helpers shared by the window, the command line and the conversion.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qm {
+
+// Deletes a file; every error (missing, locked, bad name) is ignored.
+void DeleteFileQuiet(const std::string& path);
+// True when the file's time stamp can be read (it exists), false on any error.
+bool FileExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+
+// Joins with "/" without ever doubling it: JoinPath("/", "a") is "/a", JoinPath("a/", "b") "a/b".
+std::string JoinPath(const std::string& folder, const std::string& name);
+
+// The folder holding the running executable (no trailing "/").
+std::string ProgramFolder();
+
+// The temporary folder: $TEMP, else $TMPDIR, else /tmp.
+std::string TempFolder();
+
+// A private folder (mode 0700, made with mkdtemp) inside TempFolder() that is removed with its
+// contents when the object goes, unless Keep() was called. path() is "" when it could not be made.
+class PrivateTempFolder {
+ public:
+  PrivateTempFolder();
+  ~PrivateTempFolder();
+  PrivateTempFolder(const PrivateTempFolder&) = delete;
+  PrivateTempFolder& operator=(const PrivateTempFolder&) = delete;
+  const std::string& path() const { return path_; }
+  void Keep() { keep_ = true; }
+
+ private:
+  std::string path_;
+  bool keep_ = false;
+};
+
+// Reads a whole file. Raises 53 when it does not exist, 70 when it cannot be read, 6 when it is
+// too large to hold (over 2 GiB).
+std::vector<uint8_t> ReadWholeFile(const std::string& path);
+
+}  // namespace qm
