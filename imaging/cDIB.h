@@ -48,8 +48,8 @@ class cDIB {
   int32_t LoadBlt(gdi::HDC hSrcDC, int32_t x = 0, int32_t y = 0, int32_t nWidth = 0,
                   int32_t nHeight = 0);
   int32_t Stretch(gdi::HDC hDstDC, int32_t x, int32_t y, int32_t nWidth, int32_t nHeight,
-                  int32_t xSrc = 0, int32_t ySrc = 0, int32_t nSrcWidth = 0,
-                  int32_t nSrcHeight = 0, uint32_t lROP = gdi::kSrcCopy);
+                  int32_t xSrc = 0, int32_t ySrc = 0, int32_t nSrcWidth = 0, int32_t nSrcHeight = 0,
+                  uint32_t lROP = gdi::kSrcCopy) const;
   // BackColor: an RGB colour value (red + 256 green + 65536 blue).
   void Cls(uint32_t BackColor = 0);
   void SetPalette(std::span<const uint8_t> Palette);

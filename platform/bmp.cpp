@@ -1,0 +1,176 @@
+#include "platform/bmp.h"
+
+#include <cstring>
+#include <fstream>
+#include <limits>
+
+#include "platform/byte_reader.h"
+
+namespace qm {
+
+namespace {
+
+constexpr uint32_t kFileHeaderSize = 14;
+constexpr uint32_t kBiRgb = 0;
+constexpr uint32_t kBiBitfields = 3;
+
+std::unique_ptr<gdi::DibSection> Fail(std::string* error, const char* why) {
+  if (error) *error = why;
+  return nullptr;
+}
+
+bool HeaderSizeKnown(uint32_t size) {
+  // BITMAPINFOHEADER, V2 (with RGB masks), V3 (with alpha mask), V4, V5.
+  return size == 40 || size == 52 || size == 56 || size == 108 || size == 124;
+}
+
+}  // namespace
+
+std::unique_ptr<gdi::DibSection> ReadBmp(std::span<const uint8_t> file, std::string* error) {
+  ByteReader in(file);
+  uint8_t b, m;
+  uint32_t file_size_field, reserved, off_bits;
+  if (!in.U8(b) || !in.U8(m) || !in.U32LE(file_size_field) || !in.U32LE(reserved) ||
+      !in.U32LE(off_bits))
+    return Fail(error, "file too short for a bitmap file header");
+  if (b != 'B' || m != 'M') return Fail(error, "not a bitmap file (no BM signature)");
+
+  uint32_t header_size;
+  if (!in.U32LE(header_size)) return Fail(error, "file too short for an information header");
+  if (!HeaderSizeKnown(header_size)) return Fail(error, "unsupported information header size");
+  if (!in.Seek(kFileHeaderSize)) return Fail(error, "file too short for an information header");
+  auto header_reader = in.Sub(header_size);
+  if (!header_reader) return Fail(error, "information header runs past the end of the file");
+  ByteReader h = *header_reader;
+
+  gdi::BitmapInfoHeader info;
+  uint16_t planes, bit_count;
+  h.Skip(4);
+  if (!h.I32LE(info.width) || !h.I32LE(info.height) || !h.U16LE(planes) || !h.U16LE(bit_count) ||
+      !h.U32LE(info.compression) || !h.U32LE(info.size_image) || !h.I32LE(info.x_pels_per_meter) ||
+      !h.I32LE(info.y_pels_per_meter) || !h.U32LE(info.clr_used) || !h.U32LE(info.clr_important))
+    return Fail(error, "information header truncated");
+  info.planes = planes;
+  info.bit_count = bit_count;
+
+  if (planes != 1) return Fail(error, "plane count is not 1");
+  if (bit_count != 1 && bit_count != 4 && bit_count != 8 && bit_count != 16 && bit_count != 24 &&
+      bit_count != 32)
+    return Fail(error, "unsupported bit depth");
+  if (info.width <= 0) return Fail(error, "width is not positive");
+  if (info.height == 0 || info.height == std::numeric_limits<int32_t>::min())
+    return Fail(error, "height is zero or out of range");
+
+  size_t table_start = kFileHeaderSize + header_size;
+  if (info.compression == kBiBitfields) {
+    if (bit_count != 32) return Fail(error, "bit fields are only supported for 32-bit files");
+    // The masks follow a 40-byte header and sit inside the larger ones.
+    ByteReader masks(file, kFileHeaderSize + 40);
+    uint32_t red, green, blue;
+    if (!masks.U32LE(red) || !masks.U32LE(green) || !masks.U32LE(blue))
+      return Fail(error, "bit field masks run past the end of the file");
+    if (red != 0x00FF0000 || green != 0x0000FF00 || blue != 0x000000FF)
+      return Fail(error, "unsupported bit field masks");
+    if (header_size == 40) table_start += 12;
+  } else if (info.compression != kBiRgb) {
+    return Fail(error, "compressed bitmaps are not supported");
+  }
+
+  std::vector<gdi::RGBQuad> colors;
+  if (bit_count <= 8) {
+    const uint32_t max_colors = 1u << bit_count;
+    const uint32_t count = info.clr_used ? info.clr_used : max_colors;
+    if (count > max_colors) return Fail(error, "colour count too big for the bit depth");
+    ByteReader table(file);
+    if (!table.Seek(table_start)) return Fail(error, "colour table starts past the end");
+    auto bytes = table.Bytes(size_t(count) * 4);
+    if (!bytes) return Fail(error, "colour table runs past the end of the file");
+    colors.resize(count);
+    for (uint32_t i = 0; i < count; ++i)
+      colors[i] = {(*bytes)[4 * i], (*bytes)[4 * i + 1], (*bytes)[4 * i + 2], 0};
+    table_start += size_t(count) * 4;
+  }
+  if (off_bits < table_start) return Fail(error, "pixel data offset overlaps the headers");
+
+  const int64_t rows = info.height < 0 ? -int64_t(info.height) : int64_t(info.height);
+  const int64_t stride = (int64_t(info.width) * bit_count + 31) / 32 * 4;
+  if (stride > std::numeric_limits<int32_t>::max() ||
+      rows > std::numeric_limits<int32_t>::max() / stride)
+    return Fail(error, "dimensions too large");
+  const size_t pixel_bytes = size_t(stride * rows);
+  ByteReader pixels(file);
+  if (!pixels.Seek(off_bits)) return Fail(error, "pixel data offset is past the end of the file");
+  auto data = pixels.Bytes(pixel_bytes);
+  if (!data) return Fail(error, "pixel data runs past the end of the file");
+
+  gdi::BitmapInfoHeader make;
+  make.width = info.width;
+  make.height = info.height;
+  make.bit_count = bit_count;
+  auto dib = gdi::DibSection::Create(make, colors);
+  if (!dib || dib->size_bytes() != pixel_bytes) return Fail(error, "out of memory");
+  std::memcpy(dib->bits(), data->data(), pixel_bytes);
+  if (error) error->clear();
+  return dib;
+}
+
+std::vector<uint8_t> EncodeBmp24(const gdi::DibSection& dib) {
+  gdi::BitmapInfoHeader header;
+  header.width = dib.width();
+  header.height = dib.height();  // bottom-up
+  header.bit_count = 24;
+  auto out24 = gdi::DibSection::Create(header);
+  if (!out24) return {};
+  const uint64_t total = uint64_t(kFileHeaderSize) + 40 + out24->size_bytes();
+  if (total > std::numeric_limits<uint32_t>::max()) return {};
+
+  // The source is only read: a block copy never writes through its source surface.
+  auto src_dc = gdi::CreateCompatibleDC();
+  auto dst_dc = gdi::CreateCompatibleDC();
+  src_dc->Select(const_cast<gdi::DibSection*>(&dib));
+  dst_dc->Select(out24.get());
+  if (!gdi::BitBlt(dst_dc.get(), 0, 0, dib.width(), dib.height(), src_dc.get(), 0, 0,
+                   gdi::kSrcCopy))
+    return {};
+
+  std::vector<uint8_t> file;
+  file.reserve(size_t(total));
+  auto u16 = [&](uint32_t v) {
+    file.push_back(uint8_t(v));
+    file.push_back(uint8_t(v >> 8));
+  };
+  auto u32 = [&](uint32_t v) {
+    u16(v & 0xFFFF);
+    u16(v >> 16);
+  };
+  file.push_back('B');
+  file.push_back('M');
+  u32(uint32_t(total));
+  u32(0);
+  u32(kFileHeaderSize + 40);
+  u32(40);
+  u32(uint32_t(dib.width()));
+  u32(uint32_t(dib.height()));
+  u16(1);
+  u16(24);
+  u32(kBiRgb);
+  u32(uint32_t(out24->size_bytes()));
+  u32(0);
+  u32(0);
+  u32(0);
+  u32(0);
+  file.insert(file.end(), out24->bits(), out24->bits() + out24->size_bytes());
+  return file;
+}
+
+bool WriteBmp24(const gdi::DibSection& dib, const std::string& path) {
+  const std::vector<uint8_t> file = EncodeBmp24(dib);
+  if (file.empty()) return false;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+  out.close();
+  return bool(out);
+}
+
+}  // namespace qm
