@@ -101,6 +101,24 @@ class AviStream;       // a video stream being written; owned by its AviFile
 class AviInputStream;  // a video stream opened for reading
 class AviGetFrame;     // hands out the frames of an AviInputStream as packed bitmaps
 
+}  // namespace qm::avi
+
+// The objects are opaque; deleting them happens in avi.cpp, where they are complete.
+template <>
+struct std::default_delete<qm::avi::AviFile> {
+  void operator()(qm::avi::AviFile* p) const;
+};
+template <>
+struct std::default_delete<qm::avi::AviInputStream> {
+  void operator()(qm::avi::AviInputStream* p) const;
+};
+template <>
+struct std::default_delete<qm::avi::AviGetFrame> {
+  void operator()(qm::avi::AviGetFrame* p) const;
+};
+
+namespace qm::avi {
+
 // ---- Writing ----
 
 // Creates (or truncates) `path` for writing. `mode` must include kOfCreate and kOfWrite.
