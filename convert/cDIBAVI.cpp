@@ -1,0 +1,189 @@
+#include "convert/cDIBAVI.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/byte_reader.h"
+#include "platform/error.h"
+#include "platform/fs.h"
+#include "platform/host.h"
+
+namespace qm {
+
+namespace {
+
+constexpr uint16_t kBitmapType = 19778;  // "BM"
+constexpr uint32_t kFileHeaderSize = 14;
+constexpr uint32_t kInfoHeaderSize = 40;
+
+bool IsFile(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void Tell(const std::string& text, MsgIcon icon) {
+  CurrentHost().MessageBox(text, MsgButtons::Ok, icon, kAppTitle);
+}
+
+void PutU16(std::vector<uint8_t>& out, uint16_t v) {
+  out.push_back(uint8_t(v));
+  out.push_back(uint8_t(v >> 8));
+}
+void PutU32(std::vector<uint8_t>& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+
+}  // namespace
+
+uint32_t UncompressedImageSize(int32_t width, int32_t height, int32_t bit_count) {
+  switch (bit_count) {
+    case 1:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32:
+      break;
+    default:
+      return 0;
+  }
+  if (width <= 0 || height == 0 || height == INT32_MIN) return 0;
+  const uint64_t rows = uint64_t(height < 0 ? -int64_t(height) : int64_t(height));
+  const uint64_t stride = ((uint64_t(width) * uint64_t(bit_count) + 31) / 32) * 4;
+  const uint64_t total = stride * rows;
+  if (total > 0x7FFFFFFFu) return 0;
+  return uint32_t(total);
+}
+
+bool cDIBAVI::CreateFromFile(const std::string& filename) {
+  if (!IsFile(filename)) {
+    Tell("File does not exist:\r\n" + filename, MsgIcon::Critical);
+    return false;
+  }
+  std::vector<uint8_t> data;
+  try {
+    data = ReadWholeFile(filename);
+  } catch (const RuntimeError& e) {
+    if (e.number() == kErrPermissionDenied) {
+      Tell("File is locked - cannot access:\r\n" + filename, MsgIcon::Critical);
+    } else {
+      Tell(e.description(), MsgIcon::Information);
+    }
+    return false;
+  }
+
+  ByteReader in(data);
+  tBitmapFileHeader fh;
+  const bool have_file_header = in.U16LE(fh.bfType) && in.U32LE(fh.bfSize) &&
+                                in.U16LE(fh.bfReserved1) && in.U16LE(fh.bfReserved2) &&
+                                in.U32LE(fh.bfOffBits);
+  auto refuse = [&] {
+    Tell("File is not a supported bitmap format:\r\n" + filename, MsgIcon::Information);
+    return false;
+  };
+  if (!have_file_header || fh.bfType != kBitmapType) {
+    if (have_file_header) m_FileHeader = fh;
+    return refuse();
+  }
+  m_FileHeader = fh;
+
+  tBitmapInfoHeader ih;
+  if (!(in.U32LE(ih.biSize) && in.I32LE(ih.biWidth) && in.I32LE(ih.biHeight) &&
+        in.U16LE(ih.biPlanes) && in.U16LE(ih.biBitCount) && in.U32LE(ih.biCompression) &&
+        in.U32LE(ih.biSizeImage) && in.I32LE(ih.biXPelsPerMeter) && in.I32LE(ih.biYPelsPerMeter) &&
+        in.U32LE(ih.biClrUsed) && in.U32LE(ih.biClrImportant))) {
+    return refuse();
+  }
+  if (ih.biSizeImage == 0 && ih.biCompression == 0) {
+    ih.biSizeImage = UncompressedImageSize(ih.biWidth, ih.biHeight, int16_t(ih.biBitCount));
+  }
+  // The blocks must lie inside the file: the information block from offset 14 up to the bits
+  // offset, the pixels from the bits offset for the image size.
+  const uint64_t file_len = data.size();
+  if (ih.biSizeImage == 0 || fh.bfOffBits < kFileHeaderSize + kInfoHeaderSize ||
+      uint64_t(fh.bfOffBits) > file_len ||
+      uint64_t(fh.bfOffBits) + uint64_t(ih.biSizeImage) > file_len) {
+    return refuse();
+  }
+  ByteReader info(data, kFileHeaderSize);
+  auto info_bytes = info.Bytes(fh.bfOffBits - kFileHeaderSize);
+  ByteReader pixels(data, fh.bfOffBits);
+  auto pixel_bytes = pixels.Bytes(ih.biSizeImage);
+  if (!info_bytes || !pixel_bytes) return refuse();
+
+  m_InfoHeader = ih;
+  m_BitmapInfo.assign(info_bytes->begin(), info_bytes->end());
+  // The block carries the header as the stream will use it, with the image size filled in.
+  std::memcpy(m_BitmapInfo.data() + 20, &ih.biSizeImage, 4);
+  m_Bits.assign(pixel_bytes->begin(), pixel_bytes->end());
+  return true;
+}
+
+bool cDIBAVI::CreateFromPackedDIBPointer(std::span<const uint8_t> packed) {
+  ByteReader in(packed);
+  tBitmapInfoHeader ih;
+  if (!(in.U32LE(ih.biSize) && in.I32LE(ih.biWidth) && in.I32LE(ih.biHeight) &&
+        in.U16LE(ih.biPlanes) && in.U16LE(ih.biBitCount) && in.U32LE(ih.biCompression) &&
+        in.U32LE(ih.biSizeImage) && in.I32LE(ih.biXPelsPerMeter) && in.I32LE(ih.biYPelsPerMeter) &&
+        in.U32LE(ih.biClrUsed) && in.U32LE(ih.biClrImportant))) {
+    return false;
+  }
+  m_InfoHeader = ih;
+  if (int16_t(ih.biBitCount) < 16 || int32_t(ih.biSizeImage) < 1) return false;
+  auto pixel_bytes = in.Bytes(ih.biSizeImage);
+  if (!pixel_bytes) return false;
+
+  m_Bits.assign(pixel_bytes->begin(), pixel_bytes->end());
+  m_BitmapInfo.assign(packed.begin(), packed.begin() + kInfoHeaderSize);
+  m_FileHeader.bfType = kBitmapType;
+  m_FileHeader.bfSize = kFileHeaderSize + kInfoHeaderSize + ih.biSizeImage;
+  m_FileHeader.bfReserved1 = 0;
+  m_FileHeader.bfReserved2 = 0;
+  m_FileHeader.bfOffBits = kFileHeaderSize + kInfoHeaderSize;
+  return true;
+}
+
+bool cDIBAVI::WriteToFile(const std::string& filename) const {
+  std::vector<uint8_t> head;
+  head.reserve(kFileHeaderSize);
+  PutU16(head, m_FileHeader.bfType);
+  PutU32(head, m_FileHeader.bfSize);
+  PutU16(head, m_FileHeader.bfReserved1);
+  PutU16(head, m_FileHeader.bfReserved2);
+  PutU32(head, m_FileHeader.bfOffBits);
+
+  int fd = ::open(filename.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = true;
+  for (std::span<const uint8_t> part :
+       {std::span<const uint8_t>(head), std::span<const uint8_t>(m_BitmapInfo),
+        std::span<const uint8_t>(m_Bits)}) {
+    size_t done = 0;
+    while (ok && done < part.size()) {
+      ssize_t n = ::write(fd, part.data() + done, part.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0)
+        ok = false;
+      else
+        done += size_t(n);
+    }
+  }
+  if (::close(fd) != 0) ok = false;
+  return ok;
+}
+
+const uint8_t* cDIBAVI::PointerToBits() const {
+  if (m_Bits.empty()) Raise(kErrSubscript);
+  return m_Bits.data();
+}
+
+const uint8_t* cDIBAVI::PointerToBitmapInfo() const {
+  if (m_BitmapInfo.empty()) Raise(kErrSubscript);
+  return m_BitmapInfo.data();
+}
+
+}  // namespace qm

@@ -1,0 +1,192 @@
+#include "convert/mAVIImp.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "imaging/cDIB.h"
+#include "imaging/cPal8bpp.h"
+#include "imaging/mDither8bpp.h"
+#include "platform/avi.h"
+#include "platform/byte_reader.h"
+#include "platform/error.h"
+#include "platform/error_report.h"
+#include "platform/gdi.h"
+#include "platform/host.h"
+#include "platform/numbers.h"
+
+namespace qm {
+
+namespace {
+
+constexpr const char* kLocation = "in Quillomat2/19/2015.mAVIImp.ImportAVI ";
+
+// Runs one numbered statement of the importer; a run-time error is reported and the import goes
+// on with the next statement. Returns false when the statement failed.
+template <typename Fn>
+bool Step(int index, Fn&& fn) {
+  try {
+    fn();
+    return true;
+  } catch (const RuntimeError& e) {
+    if (e.number() == kErrFileNotFound) {
+      CurrentHost().MessageBox("I need to install the software using Inno.", MsgButtons::Ok,
+                               MsgIcon::None, kAppTitle);
+    } else {
+      ShowErrorReport(e, kLocation, StepNumber(index));
+    }
+  } catch (const std::bad_alloc&) {
+    ShowErrorReport("Out of memory", kLocation, StepNumber(index));
+  } catch (const std::exception& e) {
+    ShowErrorReport(e, kLocation, StepNumber(index));
+  }
+  return false;
+}
+
+// A decoded sample (packed bitmap: header, colour table, rows) as a drawing-surface bitmap.
+// Every length is checked against the sample; null when it does not hold a whole bitmap.
+std::unique_ptr<gdi::DibSection> UnpackFrame(std::span<const uint8_t> packed) {
+  ByteReader in(packed);
+  gdi::BitmapInfoHeader header;
+  if (!(in.U32LE(header.size) && in.I32LE(header.width) && in.I32LE(header.height) &&
+        in.U16LE(header.planes) && in.U16LE(header.bit_count) && in.U32LE(header.compression) &&
+        in.U32LE(header.size_image) && in.I32LE(header.x_pels_per_meter) &&
+        in.I32LE(header.y_pels_per_meter) && in.U32LE(header.clr_used) &&
+        in.U32LE(header.clr_important))) {
+    return nullptr;
+  }
+  if (header.size < 40 || header.compression != 0 || !in.Seek(header.size)) return nullptr;
+  std::vector<gdi::RGBQuad> colors;
+  if (header.bit_count <= 8) {
+    const uint32_t max_colors = 1u << header.bit_count;
+    const uint32_t count = header.clr_used == 0 ? max_colors : header.clr_used;
+    if (count > max_colors) return nullptr;
+    auto table = in.Bytes(size_t(count) * 4);
+    if (!table) return nullptr;
+    colors.resize(count);
+    std::memcpy(colors.data(), table->data(), table->size());
+  }
+  auto bitmap = gdi::DibSection::Create(header, colors);
+  if (!bitmap) return nullptr;
+  auto pixels = in.Bytes(bitmap->size_bytes());
+  if (!pixels) return nullptr;
+  std::memcpy(bitmap->bits(), pixels->data(), pixels->size());
+  return bitmap;
+}
+
+}  // namespace
+
+int16_t FrameDelayFromStream(int32_t end_time_ms, int32_t frames) {
+  if (frames == 0) Raise(kErrDivisionByZero);
+  const int32_t frame_ms = CLng(double(end_time_ms) / double(frames));
+  return CInt(double(frame_ms) / 10.0);
+}
+
+bool ImportAVI(std::string filename, cGIF& gif) {
+  Host& host = CurrentHost();
+  bool result = false;
+  bool failed = false;
+
+  // Opening the stream and its frame reader; either failing ends the import with false.
+  std::unique_ptr<avi::AviInputStream> stream;
+  int opened = -1;
+  Step(0, [&] {
+    opened = avi::AVIStreamOpenFromFile(stream, filename, avi::kStreamTypeVideo, 0,
+                                        avi::kOfShareExclusive);
+  });
+  if (avi::Failed(opened) || !stream) return false;
+  std::unique_ptr<avi::AviGetFrame> frames;
+  Step(1, [&] { frames = avi::AVIStreamGetFrameOpen(*stream); });
+  if (!frames) {
+    avi::AVIStreamRelease(stream);
+    return false;
+  }
+
+  int32_t n = 0;
+  int16_t delay = 0;
+  avi::AviStreamInfo info;
+  cDIB work;
+  cPal8bpp palette;
+  Step(2, [&] {
+    n = avi::AVIStreamLength(*stream);
+    host.SetProgressMax(n);
+  });
+  // An empty stream has no per-frame time; it simply yields no frames.
+  if (n > 0) {
+    Step(3, [&] {
+      const int32_t end = avi::AVIStreamSampleToTime(*stream, avi::AVIStreamStart(*stream) + n);
+      delay = FrameDelayFromStream(end, n);
+    });
+  }
+  Step(4, [&] {
+    avi::AVIStreamInfo(*stream, info, 140);
+    if (!work.Create(info.frame.right, info.frame.bottom, 32)) {
+      Raise(kErrInvalidCall, "The video's frame size cannot be drawn");
+    }
+  });
+  const int32_t width = info.frame.right, height = info.frame.bottom;
+
+  auto source_dc = gdi::CreateCompatibleDC();
+  for (int32_t i = 1; i <= n; ++i) {
+    int16_t frame = 0;
+    Step(5, [&] {
+      frame = CInt(i);
+      gif.FrameInsert(frame, CInt(width), CInt(height));
+    });
+    if (frame == 0) continue;
+    std::span<const uint8_t> packed;
+    Step(6, [&] { packed = avi::AVIStreamGetFrame(*frames, i - 1); });
+    if (packed.empty()) {
+      failed = true;
+      break;
+    }
+    Step(7, [&] {
+      host.SetProgressValue(i);
+      host.Yield();
+    });
+    Step(8, [&] {
+      auto bitmap = UnpackFrame(packed);
+      if (!bitmap) Raise(kErrInvalidPicture, "Frame " + std::to_string(i) + " cannot be drawn");
+      if (!work.hDC())
+        Raise(kErrInvalidCall, "No bitmap to draw frame " + std::to_string(i) + " into");
+      work.Cls(0);
+      source_dc->Select(bitmap.get());
+      work.hDC()->SetStretchMode(gdi::kColorOnColor);
+      gdi::StretchBlt(work.hDC(), 0, 0, work.Width(), work.Height(), source_dc.get(), 0, 0,
+                      bitmap->width(), bitmap->height(), gdi::kSrcCopy);
+      source_dc->Select(nullptr);
+    });
+    Step(9, [&] {
+      std::shared_ptr<cDIB> target = gif.FrameDIBXOR(frame);
+      if (!target) Raise(kErrSubscript);
+      mDither8bpp::ReduceColors(work, *target, palette, i > 1);
+    });
+    Step(10, [&] {
+      const int entries = std::clamp<int>(palette.Entries(), 0, 256);
+      std::memcpy(gif.lpLocalPalette(frame), palette.lpPalette().data(), size_t(entries) * 4);
+      gif.SetLocalPaletteEntries(frame, int16_t(entries));
+    });
+    Step(11, [&] { gif.SetFrameDisposalMethod(frame, 3); });
+    Step(12, [&] { gif.SetFrameDelay(frame, delay); });
+  }
+
+  avi::AVIStreamGetFrameClose(frames);
+  Step(13, [&] {
+    gif.SetScreenWidth(CInt(width));
+    gif.SetScreenHeight(CInt(height));
+  });
+  Step(14, [&] { gif.SetScreenPixelAspectRatio(1.0f); });
+  Step(15, [&] {
+    gif.SetGlobalPaletteExists(true);
+    const int entries = std::clamp<int>(palette.Entries(), 0, 256);
+    gif.SetGlobalPaletteEntries(int16_t(entries));
+    if (entries > 0) std::memcpy(gif.lpGlobalPalette(), palette.lpPalette().data(), entries * 4);
+  });
+  Step(16, [&] { host.SetProgressValue(0); });
+  result = !failed;
+  avi::AVIStreamRelease(stream);
+  return result;
+}
+
+}  // namespace qm

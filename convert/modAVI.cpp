@@ -1,0 +1,134 @@
+#include "convert/modAVI.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+#include "convert/cDIBAVI.h"
+#include "imaging/cDIB.h"
+#include "platform/avi.h"
+#include "platform/error.h"
+#include "platform/fs.h"
+#include "platform/host.h"
+#include "platform/picture_io.h"
+
+namespace qm {
+
+namespace {
+
+void Tell(const std::string& text, MsgIcon icon) {
+  CurrentHost().MessageBox(text, MsgButtons::Ok, icon, kAppTitle);
+}
+
+// Releases the video handles and the temporary bitmap on every way out, including a picture
+// that raises while loading, so the file is always finished and no temp.bmp stays behind.
+struct WriterHandles {
+  std::unique_ptr<avi::AviFile> file;
+  avi::AviStream* stream = nullptr;
+  std::string bmp_path;
+
+  int Release() {
+    if (stream) avi::AVIStreamRelease(stream);
+    int result = avi::kAviOk;
+    if (file) result = avi::AVIFileRelease(file);
+    DeleteFileQuiet(bmp_path);
+    return result;
+  }
+  ~WriterHandles() { Release(); }
+};
+
+// The picture at `path` as the first picture's size: unchanged when it already has that size,
+// otherwise scaled to fit inside it with its aspect ratio kept, centred on black.
+std::shared_ptr<Picture> FitPicture(std::shared_ptr<Picture> picture, int32_t width,
+                                    int32_t height) {
+  const gdi::DibSection& bitmap = *picture->bitmap;
+  if (bitmap.width() == width && bitmap.height() == height) return picture;
+  cDIB source;
+  if (!source.CreateFromStdPicture(picture.get(), true)) Raise(kErrInvalidPicture);
+  cDIB target;
+  if (!target.Create(width, height, 32)) Raise(7, "Out of memory");
+  target.Cls(0);
+  int32_t x = 0, y = 0, w = 0, h = 0;
+  source.GetBestFitInfo(width, height, x, y, w, h, true);
+  source.Stretch(target.hDC(), x, y, w, h);
+  auto fitted = target.Image();
+  if (!fitted) Raise(kErrInvalidPicture);
+  return fitted;
+}
+
+}  // namespace
+
+void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::string>& files,
+              const std::string& temp_folder) {
+  Host& host = CurrentHost();
+  WriterHandles h;
+  h.bmp_path = JoinPath(temp_folder, "temp.bmp");
+  int last = avi::kAviOk;
+  bool stop = files.empty();
+  bool first_unreadable = false;
+  cDIBAVI dib;
+  int32_t width = 0, height = 0;
+
+  // 1
+  if (!stop) {
+    last = avi::AVIFileOpen(h.file, avi_path, avi::kOfCreate | avi::kOfWrite);
+    stop = last != avi::kAviOk;
+  }
+  // 2
+  if (!stop) {
+    std::shared_ptr<Picture> first = LoadPicture(files.front());
+    SavePictureAsBmp(*first, h.bmp_path);
+    if (!dib.CreateFromFile(h.bmp_path)) {
+      Tell("Could not load first bitmap file in list!", MsgIcon::Exclamation);
+      stop = true;
+      first_unreadable = true;
+    } else {
+      width = dib.Width();
+      height = std::abs(dib.Height());
+    }
+  }
+  // 3-7: one uncompressed stream whose format is the first picture's.
+  if (!stop) {
+    avi::AviStreamInfo info;
+    info.type = avi::StringToFourCC("vids");
+    info.handler = 0;
+    info.scale = 1;
+    info.rate = uint32_t(std::clamp<int32_t>(std::atoi(std::to_string(fps).c_str()), 1, 30));
+    info.suggested_buffer_size = uint32_t(dib.SizeImage());
+    info.frame = {0, 0, width, height};
+    last = avi::AVIFileCreateStream(*h.file, h.stream, info);
+    stop = last != avi::kAviOk;
+  }
+  if (!stop) {
+    last = avi::AVIStreamSetFormat(*h.stream, 0, dib.BitmapInfo());
+    stop = last != avi::kAviOk;
+  }
+  // 8-9
+  if (!stop) {
+    const int count = int(std::min<size_t>(files.size(), 0x7FFFFFFF));
+    host.SetProgressMax(count);
+    host.SetProgressValue(0);
+    for (int i = 1; i <= count; ++i) {
+      host.Yield();
+      std::shared_ptr<Picture> picture = LoadPicture(files[size_t(i - 1)]);
+      picture = FitPicture(std::move(picture), width, height);
+      SavePictureAsBmp(*picture, h.bmp_path);
+      // A bitmap that cannot be read back would leave the previous picture's pixels in the
+      // object; writing those again would be a wrong frame, so the video ends here instead.
+      if (!dib.CreateFromFile(h.bmp_path)) {
+        last = avi::kAviErrFileRead;
+        break;
+      }
+      last = avi::AVIStreamWrite(*h.stream, i - 1, 1, dib.Bits(), avi::kAviIfKeyFrame);
+      if (last != avi::kAviOk) break;
+      DeleteFileQuiet(h.bmp_path);
+      host.SetProgressValue(i);
+    }
+  }
+  // 10-11
+  const int finish = h.Release();
+  if (last == avi::kAviOk && !first_unreadable) last = finish;
+  if (last != avi::kAviOk) Tell("There was an error writing the file.", MsgIcon::Information);
+}
+
+}  // namespace qm

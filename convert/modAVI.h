@@ -1,0 +1,26 @@
+// WriteAVI: turns a list of picture files into an uncompressed single-stream AVI video, one key
+// frame per picture in list order, at a given frame rate.
+//
+// Each picture is loaded (LoadPicture), saved as temp.bmp in `temp_folder`, read back with
+// cDIBAVI and written as one sample. The first picture fixes the frame size and format; a later
+// picture of another size is scaled to fit that size, keeping its aspect ratio, centred on black.
+// The rate is clamped to 1..30 frames per second.
+//
+// Messages through the current host: "Could not load first bitmap file in list!" when the first
+// picture's bitmap cannot be read back (no stream is written), "There was an error writing the
+// file." when the video cannot be written. A picture that cannot be loaded raises its
+// RuntimeError (481, 53, 70 ...) to the caller; the video file is closed and temp.bmp removed on
+// every path. Progress (maximum = number of files, value = pictures written) and one Yield per
+// picture go through the current host.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qm {
+
+void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::string>& files,
+              const std::string& temp_folder);
+
+}  // namespace qm
