@@ -1,0 +1,334 @@
+#include "imaging/mDither8bpp.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/error.h"
+#include "platform/numbers.h"
+
+namespace qm::mDither8bpp {
+
+namespace {
+
+constexpr int kLevel6Min = -51, kLevel6Max = 280;
+constexpr int kLevel16Min = -8, kLevel16Max = 262;
+constexpr int kErrMax = 255;
+// Sums that reach the clamp table: a channel 0..255 plus a diffusion share of at most +-112.
+constexpr int kClampMin = -256, kClampMax = 511;
+
+constexpr std::array<int32_t, 16> kBayer16 = {1, 9,  3, 11, 13, 5, 15, 7,
+                                              4, 12, 2, 10, 16, 8, 14, 6};
+
+struct Module {
+  int32_t palette_mode = 0;
+  int32_t dither_mode = 0;
+  bool tables_ready = false;
+
+  std::array<uint8_t, kLevel6Max - kLevel6Min + 1> level6{};
+  std::array<uint8_t, kLevel16Max - kLevel16Min + 1> level16{};
+  std::array<uint8_t, 216> cube_index{};
+  std::array<uint8_t, 4096> lookup16{};
+  std::array<int32_t, 16> bayer16{};
+  std::array<int32_t, 16> bayer51{};
+  std::array<int16_t, 2 * kErrMax + 1> diffuse1{}, diffuse3{}, diffuse5{}, diffuse7{};
+  std::array<uint8_t, kClampMax - kClampMin + 1> clamp{};
+  std::array<uint8_t, cPal8bpp::kTableBytes> palette_bytes{};
+
+  PixelView source;
+  BitsView destination;
+  bool source_top_down = true;
+  bool destination_top_down = true;
+  int32_t last_column = -1;
+  int32_t last_row = -1;
+
+  // Offset pointers so that tables are indexed by their natural (possibly negative) keys.
+  const uint8_t* L6() const { return level6.data() - kLevel6Min; }
+  const uint8_t* L16() const { return level16.data() - kLevel16Min; }
+  const int16_t* D1() const { return diffuse1.data() + kErrMax; }
+  const int16_t* D3() const { return diffuse3.data() + kErrMax; }
+  const int16_t* D5() const { return diffuse5.data() + kErrMax; }
+  const int16_t* D7() const { return diffuse7.data() + kErrMax; }
+  const uint8_t* Clamp() const { return clamp.data() - kClampMin; }
+
+  // Picture row y (0 = top) of each side, whatever its storage order; checked once per row.
+  Pixel32* SourceRow(int32_t y) const {
+    return source.row(source_top_down ? y : source.rows() - 1 - y).data();
+  }
+  uint8_t* DestinationRow(int32_t y) const {
+    const int32_t r = destination_top_down ? y : destination.rows() - 1 - y;
+    const std::span<uint8_t> row = destination.row(r);
+    if (static_cast<int64_t>(row.size()) <= last_column) Raise(kErrSubscript);
+    return row.data();
+  }
+};
+
+Module g;
+
+template <typename Table>
+auto Checked(const Table& table, int32_t index, int32_t first) {
+  const int64_t i = int64_t(index) - first;
+  if (i < 0 || i >= static_cast<int64_t>(table.size())) Raise(kErrSubscript);
+  return table[static_cast<size_t>(i)];
+}
+
+// Ordered dithering: the threshold of each matrix cell is subtracted from the channel before its
+// level lookup. `offset` is the half step (26 or 8), `matrix` Bayer51 or Bayer16.
+template <typename IndexOf>
+void OrderedRows(const std::array<int32_t, 16>& matrix, int32_t offset, IndexOf index_of) {
+  const int32_t width = g.last_column + 1;
+  for (int32_t y = 0; y <= g.last_row; ++y) {
+    const Pixel32* s = g.SourceRow(y);
+    uint8_t* d = g.DestinationRow(y);
+    const int32_t* cell = matrix.data() + 4 * (y & 3);
+    const int32_t t[4] = {offset - cell[0], offset - cell[1], offset - cell[2], offset - cell[3]};
+    int32_t x = 0;
+    for (; x + 4 <= width; x += 4) {
+      d[x] = index_of(s[x], t[0]);
+      d[x + 1] = index_of(s[x + 1], t[1]);
+      d[x + 2] = index_of(s[x + 2], t[2]);
+      d[x + 3] = index_of(s[x + 3], t[3]);
+    }
+    for (; x < width; ++x) d[x] = index_of(s[x], t[x & 3]);
+  }
+}
+
+template <typename IndexOf>
+void NearestRows(IndexOf index_of) {
+  const int32_t width = g.last_column + 1;
+  for (int32_t y = 0; y <= g.last_row; ++y) {
+    const Pixel32* s = g.SourceRow(y);
+    uint8_t* d = g.DestinationRow(y);
+    for (int32_t x = 0; x < width; ++x) d[x] = index_of(s[x]);
+  }
+}
+
+inline void Spread(Pixel32& p, const uint8_t* clamp, const int16_t* share, int eR, int eG, int eB) {
+  p.red = clamp[p.red + share[eR]];
+  p.green = clamp[p.green + share[eG]];
+  p.blue = clamp[p.blue + share[eB]];
+}
+
+// Floyd-Steinberg over the working copy, in reading order; each neighbour is clamped as soon as
+// it receives a share, and shares that would leave the frame are dropped.
+template <typename IndexOf>
+void DiffuseRows(IndexOf index_of) {
+  const uint8_t* clamp = g.Clamp();
+  const int16_t *d1 = g.D1(), *d3 = g.D3(), *d5 = g.D5(), *d7 = g.D7();
+  const uint8_t* pal = g.palette_bytes.data();
+  const int32_t last = g.last_column;
+  for (int32_t y = 0; y <= g.last_row; ++y) {
+    Pixel32* cur = g.SourceRow(y);
+    Pixel32* below = y < g.last_row ? g.SourceRow(y + 1) : nullptr;
+    uint8_t* d = g.DestinationRow(y);
+    for (int32_t x = 0; x <= last; ++x) {
+      const Pixel32 p = cur[x];
+      const uint8_t index = index_of(p);
+      d[x] = index;
+      const uint8_t* e = pal + 4 * index;
+      const int eR = int(p.red) - e[2], eG = int(p.green) - e[1], eB = int(p.blue) - e[0];
+      if (std::abs(eR) + std::abs(eG) + std::abs(eB) <= 3) continue;
+      if (x < last) Spread(cur[x + 1], clamp, d7, eR, eG, eB);
+      if (below) {
+        Spread(below[x], clamp, d5, eR, eG, eB);
+        if (x < last) Spread(below[x + 1], clamp, d1, eR, eG, eB);
+        if (x > 0) Spread(below[x - 1], clamp, d3, eR, eG, eB);
+      }
+    }
+  }
+}
+
+auto CubeNearest() {
+  return [l6 = g.L6(), cube = g.cube_index.data()](const Pixel32& p) {
+    return cube[l6[p.red] + 6 * l6[p.green] + 36 * l6[p.blue]];
+  };
+}
+
+auto OptimalNearest() {
+  return [l16 = g.L16(), lut = g.lookup16.data()](const Pixel32& p) {
+    return lut[l16[p.red] + 16 * l16[p.green] + 256 * l16[p.blue]];
+  };
+}
+
+// Detaches the views however ReduceColors ends: the working copy they may point into is gone.
+struct ViewsGuard {
+  ~ViewsGuard() {
+    g.source.Detach();
+    g.destination.Detach();
+    g.last_column = -1;
+    g.last_row = -1;
+  }
+};
+
+}  // namespace
+
+void InitDitherTables() {
+  g.bayer16 = kBayer16;
+  for (int i = 0; i < 16; ++i) g.bayer51[i] = CLng(kBayer16[i] * 51 / 16.0);
+  for (int i = 0; i < 216; ++i) g.cube_index[i] = static_cast<uint8_t>(i);
+  for (int k = kLevel6Min; k <= kLevel6Max; ++k)
+    g.level6[k - kLevel6Min] = static_cast<uint8_t>(std::clamp(CLng(k / 51.0), 0, 5));
+  for (int k = kLevel16Min; k <= kLevel16Max; ++k)
+    g.level16[k - kLevel16Min] = static_cast<uint8_t>(std::clamp(CLng(k / 17.0), 0, 15));
+  for (int e = -kErrMax; e <= kErrMax; ++e) {
+    g.diffuse1[e + kErrMax] = static_cast<int16_t>(CLng(1 * e / 16.0));
+    g.diffuse3[e + kErrMax] = static_cast<int16_t>(CLng(3 * e / 16.0));
+    g.diffuse5[e + kErrMax] = static_cast<int16_t>(CLng(5 * e / 16.0));
+    g.diffuse7[e + kErrMax] = static_cast<int16_t>(CLng(7 * e / 16.0));
+  }
+  for (int v = kClampMin; v <= kClampMax; ++v)
+    g.clamp[v - kClampMin] = static_cast<uint8_t>(std::clamp(v, 0, 255));
+  g.tables_ready = true;
+}
+
+void SetPaletteMode(int32_t mode) {
+  g.palette_mode = mode;
+}
+void SetDitherMode(int32_t mode) {
+  g.dither_mode = mode;
+}
+int32_t PaletteMode() {
+  return g.palette_mode;
+}
+int32_t DitherMode() {
+  return g.dither_mode;
+}
+
+void BuildLookup16(const cPal8bpp& palette) {
+  for (int b = 0; b < 16; ++b)
+    for (int gr = 0; gr < 16; ++gr)
+      for (int r = 0; r < 16; ++r)
+        g.lookup16[r + 16 * gr + 256 * b] =
+            palette.ClosestIndex(static_cast<uint8_t>(17 * r), static_cast<uint8_t>(17 * gr),
+                                 static_cast<uint8_t>(17 * b));
+}
+
+void ReduceColors(cDIB& source, cDIB& destination, cPal8bpp& palette, bool KeepPalette) {
+  if (!g.tables_ready) InitDitherTables();
+  if (source.BPP() != 32 || !source.hDIB()) Raise(kErrSubscript);
+  // Re-creating the destination would destroy a source that is the same bitmap.
+  if (&source == &destination) Raise(kErrInvalidCall);
+
+  if (!KeepPalette) {
+    if (g.palette_mode == 0) {
+      palette.CreateHalftone(4);
+    } else if (g.palette_mode == 1) {
+      cDIB thumbnail;
+      source.CloneTo(thumbnail);
+      int32_t bfx = 0, bfy = 0, bfW = 0, bfH = 0;
+      thumbnail.GetBestFitInfo(50, 50, bfx, bfy, bfW, bfH, false);
+      thumbnail.Resize(bfW, bfH, true);
+      palette.CreateOptimal(thumbnail, 256, 6, 1.0f, 1.0f, 1.0f);
+      BuildLookup16(palette);
+    }
+  }
+  const auto table = palette.lpPalette();
+  std::memcpy(g.palette_bytes.data(), table.data(), table.size());
+
+  cDIB working;
+  cDIB* read = &source;
+  if (g.dither_mode == 2) {
+    source.CloneTo(working);
+    read = &working;
+  }
+
+  destination.Create(source.Width(), source.Height(), 8);
+  destination.SetPalette(g.palette_bytes);
+
+  ViewsGuard guard;
+  MapDIBPixels(g.source, *read);
+  MapDIBBits(g.destination, destination);
+  g.source_top_down = read->hDIB() ? read->hDIB()->top_down() : true;
+  g.destination_top_down = destination.hDIB() ? destination.hDIB()->top_down() : true;
+  g.last_column = source.Width() - 1;
+  g.last_row = source.Height() - 1;
+  // The pixel view must cover the frame; a copy that failed leaves it empty.
+  if (g.source.columns() != source.Width() || g.source.rows() != source.Height())
+    Raise(kErrSubscript);
+
+  switch (g.palette_mode * 3 + g.dither_mode) {
+    case 0:
+      ReduceHalftoneNone();
+      break;
+    case 1:
+      ReduceHalftoneOrdered();
+      break;
+    case 2:
+      ReduceHalftoneDiffuse();
+      break;
+    case 3:
+      ReduceOptimalNone();
+      break;
+    case 4:
+      ReduceOptimalOrdered();
+      break;
+    case 5:
+      ReduceOptimalDiffuse();
+      break;
+    default:
+      break;
+  }
+}
+
+void ReduceHalftoneNone() {
+  NearestRows(CubeNearest());
+}
+
+void ReduceOptimalNone() {
+  NearestRows(OptimalNearest());
+}
+
+void ReduceHalftoneOrdered() {
+  OrderedRows(g.bayer51, 26,
+              [l6 = g.L6(), cube = g.cube_index.data()](const Pixel32& p, int32_t t) {
+                return cube[l6[p.red + t] + 6 * l6[p.green + t] + 36 * l6[p.blue + t]];
+              });
+}
+
+void ReduceOptimalOrdered() {
+  OrderedRows(g.bayer16, 8, [l16 = g.L16(), lut = g.lookup16.data()](const Pixel32& p, int32_t t) {
+    return lut[l16[p.red + t] + 16 * l16[p.green + t] + 256 * l16[p.blue + t]];
+  });
+}
+
+void ReduceHalftoneDiffuse() {
+  DiffuseRows(CubeNearest());
+}
+
+void ReduceOptimalDiffuse() {
+  DiffuseRows(OptimalNearest());
+}
+
+uint8_t Level6(int32_t k) {
+  return Checked(g.level6, k, kLevel6Min);
+}
+uint8_t Level16(int32_t k) {
+  return Checked(g.level16, k, kLevel16Min);
+}
+uint8_t CubeIndex(int32_t i) {
+  return Checked(g.cube_index, i, 0);
+}
+uint8_t Lookup16(int32_t i) {
+  return Checked(g.lookup16, i, 0);
+}
+int32_t Bayer16(int32_t i) {
+  return Checked(g.bayer16, i, 0);
+}
+int32_t Bayer51(int32_t i) {
+  return Checked(g.bayer51, i, 0);
+}
+int32_t Diffuse1(int32_t e) {
+  return Checked(g.diffuse1, e, -kErrMax);
+}
+int32_t Diffuse3(int32_t e) {
+  return Checked(g.diffuse3, e, -kErrMax);
+}
+int32_t Diffuse5(int32_t e) {
+  return Checked(g.diffuse5, e, -kErrMax);
+}
+int32_t Diffuse7(int32_t e) {
+  return Checked(g.diffuse7, e, -kErrMax);
+}
+
+}  // namespace qm::mDither8bpp
