@@ -65,8 +65,9 @@ inline constexpr int kColorOnColor = 3;
 class DibSection {
  public:
   // Makes a zero-filled bitmap; `colors` (may be empty) fills the start of the colour table.
-  // Returns nullptr for a depth other than 1, 4, 8, 16, 24, 32, a width or height of 0 or
-  // below, or a size that does not fit in memory addressable by 32-bit signed offsets.
+  // Returns nullptr for a depth other than 1, 4, 8, 16, 24, 32, a width of 0 or below, a height
+  // of 0 (its sign only chooses the row order), a size that does not fit in memory addressable by
+  // 32-bit signed offsets, or when the memory cannot be had. 16 bits per pixel is 5-5-5 RGB.
   static std::unique_ptr<DibSection> Create(const BitmapInfoHeader& header,
                                             std::span<const RGBQuad> colors = {});
 
@@ -122,7 +123,9 @@ using HDC = DeviceContext*;
 std::unique_ptr<DeviceContext> CreateCompatibleDC();
 
 // Block copy of w x h pixels from src (xs, ys) to dst (x, y). Non-zero on success, 0 when either
-// context has no bitmap or the raster operation is not one of the three above.
+// context has no bitmap or the raster operation is not one of the three above. Destination pixels
+// whose source lies outside the source bitmap are left as they were. A bitmap may be copied onto
+// itself; overlapping rectangles read the pixels as they were before the call.
 int BitBlt(HDC dst, int x, int y, int w, int h, HDC src, int xs, int ys, uint32_t rop);
 
 // Stretch copy of the source rectangle onto the destination rectangle in the destination's
