@@ -14,25 +14,25 @@
 namespace qm {
 
 struct ConversionOptions {
-  int palette_mode = 0;      // colour-reduction palette switch: 0 halftone cube, 1 optimal
-  int dither_mode = 1;       // 0 nearest, 1 ordered, 2 error diffusion
-  bool keep_temp = false;    // keep the private temporary folder (temp.bmp, temp.avi)
+  int palette_mode = 0;    // colour-reduction palette switch: 0 halftone cube, 1 optimal
+  int dither_mode = 1;     // 0 nearest, 1 ordered, 2 error diffusion
+  bool keep_temp = false;  // keep the private temporary folder (temp.bmp, temp.avi)
 };
 
 struct ConversionResult {
-  bool gif_written = false;   // out.gif was saved completely
-  bool started = false;       // false when the input checks stopped the run, or one was running
-  std::string output_path;    // the out.gif path
-  std::string temp_folder;    // the private temporary folder ("" when none could be made)
+  bool gif_written = false;  // out.gif was saved completely
+  bool started = false;      // false when the input checks stopped the run, or one was running
+  std::string output_path;   // the out.gif path
+  std::string temp_folder;   // the private temporary folder ("" when none could be made)
 };
 
 // Runs one conversion. `files` in frame order; `fps_text` as typed in the frame-rate field;
 // `output_folder` normally ends with "/" (joined with "out.gif" without doubling the "/").
 // `output_file` non-empty overrides the output path (the command line's --out FILE.gif).
 // A second call while one runs returns at once with started == false.
-ConversionResult StartConverting(const std::vector<std::string>& files,
-                                 const std::string& fps_text, const std::string& output_folder,
-                                 cGIF& gif, const ConversionOptions& options = {},
+ConversionResult StartConverting(const std::vector<std::string>& files, const std::string& fps_text,
+                                 const std::string& output_folder, cGIF& gif,
+                                 const ConversionOptions& options = {},
                                  const std::string& output_file = {});
 
 bool ConversionRunning();
