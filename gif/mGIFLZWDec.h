@@ -1,0 +1,45 @@
+// mGIFLZWDec: turns the LZW image data of one GIF frame back into palette indices, written
+// straight into the frame's 8-bit bitmap (DIBXOR) in plain or interlaced row order.
+//
+// The decoder tolerates damaged data: a fault (data ending early, a code beyond the table, a
+// literal above 255, a string longer than the working stack) ends decoding quietly and keeps the
+// pixels placed so far. Decoding also stops at the end code and once every pixel has been placed;
+// extra data after that is ignored. Pixels never placed keep the bitmap's previous content.
+//
+// Interlaced frames use the four passes (start rows 0, 4, 2, 1; steps 8, 8, 4, 2); a pass with no
+// rows in the frame, as in frames of at most 4 rows, is skipped.
+//
+// Working state lives in a per-call object, so calls are independent of each other. Nothing here
+// throws for bad data.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "gif/cGIF.h"
+
+namespace qm::mGIFLZWDec {
+
+// Entry 0 = 0, entry k = 2^(k - 1) for k = 1..32 (entry 32 is the bit pattern 0x80000000).
+const std::array<uint32_t, 33>& PowersOfTwo();
+// Builds the table above. Called when a cGIF is constructed; calling it again is harmless.
+void BuildPowersOfTwo();
+
+// Decodes `Data` (the image's data sub-block payloads, concatenated, without length bytes) into
+// frame.DIBXOR. MinCodeSize is the byte that precedes the image data; a value above 11 leaves no
+// room for a code table and decodes nothing. Returns at once, writing nothing, when DIBXOR is
+// missing or not 8 bits per pixel.
+void DecodeImage(tGIFFrame& frame, bool Interlaced, uint8_t MinCodeSize,
+                 std::span<const uint8_t> Data);
+
+// Limits on what one load may allocate from sizes written in a file. A frame above
+// MaxFramePixels, or one that would take the load's running total above MaxLoadPixels, keeps
+// empty bitmaps. Tests and fuzz targets may lower them.
+struct DecodeLimits {
+  uint64_t MaxFramePixels = uint64_t(1) << 28;
+  uint64_t MaxLoadPixels = uint64_t(1) << 31;
+};
+DecodeLimits& Limits();
+
+}  // namespace qm::mGIFLZWDec
