@@ -1,0 +1,131 @@
+// Form1: the main window of Quillomat and the program's host (platform/host.h).
+//
+// The window owns the file list (ListView1), the frame-rate and output-folder fields, the
+// progress bar and the command buttons, and the one animation object the conversions fill. As
+// the host it lets pending events run (Yield), drives ProgressBar1, shows the busy, hand and
+// default pointers, and asks the user through Qt dialogs. Tests (or any scripted caller) can
+// route the questions and dialogs to another host with SetDialogHost; progress, pointer and
+// yielding stay the window's own.
+//
+// Command handlers trap run-time errors: each failing step is reported with the common error
+// report (location text and step number) and the handler goes on with its next step. Move Up,
+// Move Down, Delete and double-click skip failing steps silently.
+//
+// Settings live in the per-user QSettings store of organisation and application "Marrowby",
+// group "Quillomat": FPS (written on every change of the frame-rate field) and Text1 (read only).
+#pragma once
+
+#include <QCursor>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/host.h"
+
+class QGroupBox;
+class QLineEdit;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace qm {
+class cGIF;
+}
+
+namespace qm::app {
+
+class FileList;
+
+class Form1 : public QWidget, public Host {
+  Q_OBJECT
+
+ public:
+  // `program_folder` is where Samples, HAND-M.CUR and drag.ico are looked for.
+  explicit Form1(const QString& program_folder, QWidget* parent = nullptr);
+  ~Form1() override;
+
+  // The start-up sequence: centre, caption and icon, hand pointer, list column, settings, colour
+  // reduction tables. Call once, with this window installed as the current host.
+  void Load();
+
+  // Questions and dialogs go to `dialogs` (not owned) instead of Qt dialogs; nullptr restores.
+  void SetDialogHost(Host* dialogs) { dialogs_ = dialogs; }
+  // What ends the program after a close request (default: leave the event loop).
+  void SetEndProgram(std::function<void()> end) { end_program_ = std::move(end); }
+
+  FileList* List() const { return list_; }
+  bool Converting() const { return converting_; }
+  // The animation of the last conversion; nullptr before the first one or after the close.
+  const cGIF* Animation() const;
+
+  // Host
+  void Yield() override;
+  void SetProgressMax(int max) override;
+  void SetProgressValue(int value) override;
+  void SetMousePointer(int pointer) override;
+  int GetMousePointer() const override { return pointer_; }
+  MsgAnswer MessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon,
+                       const std::string& title) override;
+  bool InputBox(const std::string& prompt, const std::string& title,
+                const std::string& default_text, std::string* answer) override;
+  std::string OpenFileDialog(const std::string& title, const std::string& filter,
+                             int buffer_chars) override;
+  std::string BrowseForFolder(const std::string& prompt) override;
+  void OpenFolder(const std::string& path) override;
+
+ public slots:
+  void AddFiles();            // PushButton1, "Add JPG File(s)"
+  void StartConversion();     // PushButton2, "Start Converting"
+  void AddAllInFolder();      // PushButton3, "Add All JPG File(s) In Folder"
+  void ClearList();           // PushButton4, "Clear List"
+  void MoveUp();              // PushButton5
+  void MoveDown();            // PushButton6
+  void LoadSamples();         // PushButton7, "Load Sample/Example Files"
+  void BrowseOutputFolder();  // PushButton8, "..."
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildControls();
+  void HoverDefault();
+  void ReleaseGIF();
+  void AppendEntry(const std::string& path);
+  // Shows a dialog with the normal arrow even while the window shows the busy pointer.
+  template <class F>
+  auto WithArrow(F&& show);
+
+  QString program_folder_;
+  Host* dialogs_ = nullptr;
+  std::function<void()> end_program_;
+  int pointer_ = kPointerDefault;
+  bool override_cursor_ = false;
+  bool converting_ = false;
+  std::optional<QCursor> hand_cursor_;
+  std::unique_ptr<cGIF> m_cGIF;
+
+  QGroupBox* frame2_ = nullptr;
+  QLineEdit* text1_ = nullptr;
+  QPushButton* button8_ = nullptr;
+  FileList* list_ = nullptr;
+  QGroupBox* frame1_ = nullptr;
+  QLineEdit* txt_fps_ = nullptr;
+  QLabel* pic_save_ = nullptr;
+  QPushButton* buttons_[8] = {};
+  QProgressBar* progress_ = nullptr;
+};
+
+// Location texts of the window's trapping handlers, as the error report shows them.
+inline constexpr const char* kLocFormLoad = "in Quillomat2/19/2015.Form1.Form_Load ";
+inline constexpr const char* kLocAddFiles = "in Quillomat2/19/2015.Form1.PushButton1_Click ";
+inline constexpr const char* kLocConvert = "in Quillomat2/19/2015.Form1.PushButton2_Click ";
+inline constexpr const char* kLocAddAll = "in Quillomat2/19/2015.Form1.PushButton3_Click ";
+inline constexpr const char* kLocClear = "in Quillomat2/19/2015.Form1.PushButton4_Click ";
+inline constexpr const char* kLocSamples = "in Quillomat2/19/2015.Form1.PushButton7_Click ";
+inline constexpr const char* kLocBrowse = "in Quillomat2/19/2015.Form1.PushButton8_Click ";
+
+}  // namespace qm::app
