@@ -127,6 +127,23 @@ TEST(LzwEncoder, HandDerivedSmallStreams) {
   EXPECT_EQ(Encode({{0, 0}}, 2, false), (std::vector<uint8_t>{0x02, 0x04, 0x0A}));
 }
 
+TEST(LzwEncoder, ProbeChainStopsAtAKeyOfZero) {
+  // Hand-traced through the 5003-slot table: "16 1" takes slot 0, so the string "0 0" (key 0)
+  // probes on to slot 5002. "21 157" takes slot 2501, so "5 156" probes from 2501 to 5002, finds
+  // key 0 there, stops and overwrites it. The next "0 0" then misses and becomes code 266, which
+  // the final "0 0" matches.
+  const std::vector<std::vector<uint8_t>> rows = {{16, 1, 0, 0, 21, 157, 5, 156, 0, 0, 0}};
+  Decoded d = DecodeStream(Encode(rows, 8, false), 8);
+  ASSERT_TRUE(d.valid);
+  std::vector<int> codes;
+  for (const auto& c : d.codes) {
+    codes.push_back(c.code);
+    EXPECT_EQ(c.width, 9);
+  }
+  EXPECT_EQ(codes, (std::vector<int>{256, 16, 1, 0, 0, 21, 157, 5, 156, 0, 266, 257}));
+  EXPECT_EQ(d.indices, rows[0]);
+}
+
 TEST(LzwEncoder, RoundTripsAcrossCodeSizesAndShapes) {
   for (int code_size = 2; code_size <= 8; ++code_size) {
     for (auto [w, h] : {std::pair{1, 1}, {3, 7}, {17, 5}, {64, 64}, {301, 3}}) {
