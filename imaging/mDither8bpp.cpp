@@ -239,7 +239,9 @@ void ReduceColors(cDIB& source, cDIB& destination, cPal8bpp& palette, bool KeepP
   ViewsGuard guard;
   MapDIBPixels(g.source, *read);
   MapDIBBits(g.destination, destination);
-  g.source_top_down = read->hDIB() ? read->hDIB()->top_down() : true;
+  // A copy holds the source's memory rows in the source's order, so the source says which
+  // memory row is the top of the picture.
+  g.source_top_down = source.hDIB()->top_down();
   g.destination_top_down = destination.hDIB() ? destination.hDIB()->top_down() : true;
   g.last_column = source.Width() - 1;
   g.last_row = source.Height() - 1;
