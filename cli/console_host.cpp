@@ -70,7 +70,7 @@ MsgAnswer ConsoleHost::MessageBox(const std::string& text, MsgButtons buttons, M
       std::fprintf(stderr, "Quillomat: %s: %s\n", title.c_str(), body.c_str());
     }
   }
-  (void)icon;
+  if (icon != MsgIcon::None) ++problems_;
   return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
 }
 

@@ -23,6 +23,8 @@ class ConsoleHost : public Host {
   }
   // Ends a progress line still on screen.
   void FinishProgress();
+  // Messages shown with an icon: warnings, errors and error reports.
+  int problems() const { return problems_; }
 
  private:
   void Draw();
@@ -33,6 +35,7 @@ class ConsoleHost : public Host {
   int max_ = 0;
   int value_ = 0;
   bool line_open_ = false;
+  int problems_ = 0;
 };
 
 // The message as one console text: "\r\n" and lone "\r" become new lines.

@@ -2,8 +2,8 @@
 // console host shows its messages on stderr, answers every question with No and draws a progress
 // bar when stderr is a terminal.
 //
-// Exit status: 0 when the GIF was written, 1 when the conversion (or inspect) failed, 2 for a
-// usage error.
+// Exit status: 0 when the GIF was written without any error along the way, 1 when the
+// conversion (or inspect) failed or reported an error, 2 for a usage error.
 
 #include <unistd.h>
 
@@ -165,9 +165,13 @@ int main(int argc, char** argv) {
   if (options.keep_temp && !result.temp_folder.empty()) {
     std::fprintf(stderr, "Quillomat: temporary files kept in %s\n", result.temp_folder.c_str());
   }
-  if (result.gif_written) {
-    if (!quiet) std::printf("%s\n", result.output_path.c_str());
-    return 0;
+  if (!result.gif_written) return 1;
+  if (host.problems() > 0) {
+    // The window carries on past a picture that fails; a script must still learn of it.
+    std::fprintf(stderr, "Quillomat: %s was written, but not every picture went into it\n",
+                 result.output_path.c_str());
+    return 1;
   }
-  return 1;
+  if (!quiet) std::printf("%s\n", result.output_path.c_str());
+  return 0;
 }

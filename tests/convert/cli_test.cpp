@@ -1,0 +1,269 @@
+// The built quillomat-cli, run as a user would: exit status, messages, files left behind, and
+// its output checked with giflib, ffmpeg and ImageMagick.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/convert/convert_support.h"
+#include "tests/gif/giflib_support.h"
+
+namespace qm {
+namespace {
+
+using testing::CorpusPath;
+using testing::FolderEntries;
+using testing::LandscapePhotos;
+using testing::ScratchDir;
+using testing::WriteFile;
+
+namespace fs = std::filesystem;
+
+std::string Quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out.push_back(c);
+  }
+  return out + "'";
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  // Runs the program with TEMP set to the test's own folder; returns the exit status.
+  int Cli(const std::string& args, std::string* output = nullptr) {
+    return testing::RunCommand("cd " + Quote(work.path()) + " && TEMP=" + Quote(temp.path()) + " " +
+                                   Quote(QUILLOMAT_CLI) + " " + args + " </dev/null",
+                               output);
+  }
+  ScratchDir temp;
+  ScratchDir work;
+};
+
+uint64_t Fnv1a(const std::vector<uint8_t>& bytes) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (uint8_t b : bytes) h = (h ^ b) * 0x100000001b3ull;
+  return h;
+}
+
+TEST_F(CliTest, UsageErrorsExitWith2AndShowTheUsage) {
+  for (const char* args :
+       {"", "--fps", "--bogus x.jpg", "--palette sepia x.jpg", "--dither floyd x.jpg",
+        "--ext png x.jpg", "--samples x.jpg", "--folder", "--out", "inspect", "inspect a b"}) {
+    std::string out;
+    EXPECT_EQ(Cli(args, &out), 2) << args;
+    EXPECT_NE(out.find("usage:"), std::string::npos) << args;
+  }
+  EXPECT_TRUE(FolderEntries(work.path()).empty());
+}
+
+TEST_F(CliTest, BadInputIsAClearMessageAndExit1WithNothingLeftBehind) {
+  WriteFile(work.File("text.jpg"), {'h', 'e', 'l', 'l', 'o', '\n'});
+  WriteFile(work.File("empty.jpg"), {});
+  fs::create_directory(work.File("folder.jpg"));
+  auto photo = testing::ReadFile(LandscapePhotos()[0]);
+  WriteFile(work.File("truncated.jpg"), {photo.begin(), photo.begin() + 5000});
+  // A JPEG whose frame header claims 65000 x 65000 pixels.
+  auto small = testing::ReadFile(CorpusPath("photos/cameras/Canon_40D.jpg"));
+  bool patched = false;
+  for (size_t i = 2; i + 9 < small.size();) {
+    if (small[i] != 0xFF) break;
+    const uint8_t marker = small[i + 1];
+    if (marker == 0xC0 || marker == 0xC1 || marker == 0xC2) {
+      small[i + 5] = small[i + 7] = 0xFD;
+      small[i + 6] = small[i + 8] = 0xE8;
+      patched = true;
+      break;
+    }
+    i += 2 + ((size_t(small[i + 2]) << 8) | small[i + 3]);
+  }
+  ASSERT_TRUE(patched);
+  WriteFile(work.File("huge.jpg"), small);
+
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"missing.jpg", "missing.jpg"},
+      {"text.jpg", "text.jpg"},
+      {"truncated.jpg", "truncated.jpg"},
+      {CorpusPath("photos/cameras/corrupted.jpg"), "corrupted.jpg"},
+      {"empty.jpg", "empty.jpg"},
+      {"folder.jpg", "folder.jpg"},
+      {"huge.jpg", "huge.jpg"},
+  };
+  for (const auto& [file, named] : cases) {
+    std::string out;
+    EXPECT_EQ(Cli(Quote(file), &out), 1) << file << "\n" << out;
+    EXPECT_NE(out.find("Quillomat: Application Error: "), std::string::npos) << out;
+    EXPECT_NE(out.find(named), std::string::npos) << "the message names the file:\n" << out;
+    EXPECT_NE(out.find("Quillomat: Unexpected error creating GIF file."), std::string::npos) << out;
+    EXPECT_EQ(out.find("Done."), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(work.File("out.gif"))) << file;
+    EXPECT_TRUE(FolderEntries(temp.path()).empty()) << file;
+  }
+}
+
+TEST_F(CliTest, APictureThatFailsLaterStillFailsTheRun) {
+  std::string out;
+  const std::string good = Quote(LandscapePhotos()[0]);
+  EXPECT_EQ(Cli(good + " missing.jpg " + good, &out), 1) << out;
+  EXPECT_NE(out.find("File not found"), std::string::npos) << out;
+  EXPECT_NE(out.find("not every picture"), std::string::npos) << out;
+  // What the window would save: the frames before the failing picture.
+  const auto g = testing::DecodeFileWithGiflib(work.File("out.gif"));
+  ASSERT_TRUE(g.ok);
+  EXPECT_EQ(g.frames.size(), 1u);
+  EXPECT_TRUE(FolderEntries(temp.path()).empty());
+}
+
+TEST_F(CliTest, ConvertsToTheNamedFileAndOtherDecodersAgree) {
+  std::string photos;
+  for (const auto& p : LandscapePhotos()) photos += " " + Quote(p);
+  std::string out;
+  ASSERT_EQ(Cli("--fps 5 --quiet --out anim.gif" + photos, &out), 0) << out;
+  EXPECT_EQ(out.find("Done."), std::string::npos) << "--quiet drops Done.";
+  const std::string gif = work.File("anim.gif");
+  const auto g = testing::DecodeFileWithGiflib(gif);
+  ASSERT_TRUE(g.ok);
+  ASSERT_EQ(g.frames.size(), 8u);
+  for (const auto& f : g.frames) EXPECT_EQ(f.delay, 20);
+  EXPECT_TRUE(FolderEntries(temp.path()).empty());
+
+  if (testing::ToolAvailable("ffprobe")) {
+    std::string probe;
+    ASSERT_EQ(testing::RunCommand("ffprobe -v error -count_frames -select_streams v:0 "
+                                  "-show_entries stream=nb_read_frames,width,height "
+                                  "-of default=nw=1 " +
+                                      Quote(gif),
+                                  &probe),
+              0);
+    EXPECT_NE(probe.find("nb_read_frames=8"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("width=1800"), std::string::npos) << probe;
+  }
+  if (testing::ToolAvailable("identify")) {
+    std::string frames;
+    ASSERT_EQ(testing::RunCommand("identify -format '%T %wx%h\\n' " + Quote(gif), &frames), 0);
+    size_t count = 0, pos = 0;
+    while ((pos = frames.find("20 1800x1200\n", pos)) != std::string::npos) ++count, ++pos;
+    EXPECT_EQ(count, 8u) << frames;
+  }
+}
+
+TEST_F(CliTest, InspectReportsWhatGiflibSees) {
+  std::string out;
+  ASSERT_EQ(
+      Cli("--fps 25 --out . " + Quote(LandscapePhotos()[2]) + " " + Quote(LandscapePhotos()[4]),
+          &out),
+      0)
+      << out;
+  EXPECT_NE(out.find("Quillomat: Done."), std::string::npos);
+  std::string json;
+  ASSERT_EQ(Cli("inspect out.gif", &json), 0) << json;
+  const auto g = testing::DecodeFileWithGiflib(work.File("out.gif"));
+  ASSERT_TRUE(g.ok);
+  for (const char* key : {"\"version\": \"GIF89a\"", "\"screen_width\": 1800",
+                          "\"screen_height\": 1200", "\"loop_count\": 0", "\"frame_count\": 2",
+                          "\"global_palette_size\": 256", "\"delay\": 4", "\"disposal\": 3"}) {
+    EXPECT_NE(json.find(key), std::string::npos) << key << "\n" << json;
+  }
+  for (const auto& f : g.frames) {
+    char hash[32];
+    std::snprintf(hash, sizeof hash, "\"%016llx\"",
+                  static_cast<unsigned long long>(Fnv1a(f.indices)));
+    EXPECT_NE(json.find(hash), std::string::npos) << hash << "\n" << json;
+  }
+
+  // An interlaced, transparent file from another writer.
+  for (const auto& name : FolderEntries(CorpusPath("gif/suite"))) {
+    if (name.size() < 4 || name.substr(name.size() - 4) != ".gif") continue;
+    const std::string path = CorpusPath("gif/suite/" + name);
+    const auto ref = testing::DecodeFileWithGiflib(path);
+    if (!ref.ok) continue;
+    ASSERT_EQ(Cli("inspect " + Quote(path), &json), 0) << name;
+    EXPECT_NE(json.find("\"frame_count\": " + std::to_string(ref.frames.size())), std::string::npos)
+        << name;
+    for (const auto& f : ref.frames) {
+      char hash[32];
+      std::snprintf(hash, sizeof hash, "\"%016llx\"",
+                    static_cast<unsigned long long>(Fnv1a(f.indices)));
+      EXPECT_NE(json.find(hash), std::string::npos) << name << " " << hash;
+    }
+  }
+
+  EXPECT_EQ(Cli("inspect missing.gif", &out), 1);
+  EXPECT_NE(out.find("missing.gif"), std::string::npos);
+  EXPECT_EQ(Cli("inspect " + Quote(LandscapePhotos()[0]), &out), 1);
+}
+
+TEST_F(CliTest, FolderTakesTheTreeInNaturalOrder) {
+  // Three different pictures of one size, named so that plain sorting would misorder them.
+  fs::create_directories(work.File("tree/sub"));
+  fs::create_directories(work.File("tree/.hidden"));
+  const auto photos = LandscapePhotos();
+  fs::create_symlink(photos[1], work.File("tree/frame10.jpg"));
+  fs::create_symlink(photos[2], work.File("tree/frame2.jpg"));
+  fs::create_symlink(photos[3], work.File("tree/sub/frame1.jpg"));
+  fs::create_symlink(photos[4], work.File("tree/.hidden/frame0.jpg"));
+  fs::create_symlink(photos[5], work.File("tree/frame3.png"));
+
+  std::string out;
+  ASSERT_EQ(Cli("--folder tree --out folder.gif", &out), 0) << out;
+  ASSERT_EQ(Cli("--out listed.gif tree/frame2.jpg tree/frame10.jpg tree/sub/frame1.jpg", &out), 0)
+      << out;
+  std::string a, b;
+  ASSERT_EQ(Cli("inspect folder.gif", &a), 0);
+  ASSERT_EQ(Cli("inspect listed.gif", &b), 0);
+  EXPECT_EQ(a.substr(a.find("\"screen_width\"")), b.substr(b.find("\"screen_width\"")));
+  EXPECT_NE(a.find("\"frame_count\": 3"), std::string::npos) << a;
+
+  // Another extension; nothing matching is "No files added." and a failure.
+  ASSERT_EQ(Cli("--folder tree --ext png --out png.gif", &out), 0) << out;
+  EXPECT_EQ(Cli("--folder tree --ext bmp", &out), 1);
+  EXPECT_NE(out.find("Quillomat: No files added."), std::string::npos) << out;
+}
+
+TEST_F(CliTest, KeepTempPrintsTheFolderHoldingTheVideo) {
+  std::string out;
+  ASSERT_EQ(Cli("--keep-temp --fps 30 " + Quote(LandscapePhotos()[0]), &out), 0) << out;
+  const std::string marker = "temporary files kept in ";
+  const size_t at = out.find(marker);
+  ASSERT_NE(at, std::string::npos) << out;
+  const std::string folder =
+      out.substr(at + marker.size(), out.find('\n', at) - at - marker.size());
+  EXPECT_EQ(folder.rfind(temp.path(), 0), 0u) << folder;
+  EXPECT_TRUE(fs::exists(folder + "/temp.avi"));
+  if (testing::ToolAvailable("ffprobe")) {
+    std::string probe;
+    EXPECT_EQ(testing::RunCommand("ffprobe -v error -show_entries stream=r_frame_rate "
+                                  "-of default=nw=1 " +
+                                      Quote(folder + "/temp.avi"),
+                                  &probe),
+              0);
+    EXPECT_NE(probe.find("r_frame_rate=30/1"), std::string::npos) << probe;
+  }
+}
+
+TEST_F(CliTest, SamplesListsTheProgramsSamplesFolder) {
+  const fs::path samples = fs::path(QUILLOMAT_CLI).parent_path() / "Samples";
+  std::string out;
+  const int status = Cli("--samples --out samples.gif", &out);
+  std::error_code ec;
+  size_t count = 0;
+  if (fs::is_directory(samples, ec)) {
+    for (const auto& e : fs::directory_iterator(samples, ec)) count += e.is_regular_file();
+  }
+  if (count == 0) {
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(out.find("No files added."), std::string::npos) << out;
+    return;
+  }
+  ASSERT_EQ(status, 0) << out;
+  const auto g = testing::DecodeFileWithGiflib(work.File("samples.gif"));
+  ASSERT_TRUE(g.ok);
+  EXPECT_EQ(g.frames.size(), count);
+}
+
+}  // namespace
+}  // namespace qm
