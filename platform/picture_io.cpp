@@ -270,16 +270,13 @@ bool DecodePngInto(PngState* st) {
     png_destroy_read_struct(&png, &info, nullptr);
     return false;
   }
+  const bool has_alpha = (png_get_color_type(png, info) & PNG_COLOR_MASK_ALPHA) != 0 ||
+                         png_get_valid(png, info, PNG_INFO_tRNS) != 0;
   png_set_expand(png);
   png_set_strip_16(png);
   png_set_gray_to_rgb(png);
-  // Transparent parts are shown over white, the usual page colour, rather than over whatever
-  // colour the transparent pixels happen to store.
-  png_color_16 white{};
-  white.red = white.green = white.blue = white.gray = 255;
-  png_set_background(png, &white, PNG_BACKGROUND_GAMMA_SCREEN, 0, 1.0);
   png_set_bgr(png);
-  png_set_filler(png, 0, PNG_FILLER_AFTER);
+  png_set_filler(png, 0xFF, PNG_FILLER_AFTER);  // only where there is no alpha already
   png_set_interlace_handling(png);
   png_read_update_info(png, info);
   if (png_get_rowbytes(png, info) != size_t(width) * 4) {
@@ -298,6 +295,23 @@ bool DecodePngInto(PngState* st) {
   png_read_image(png, st->rows.data());
   png_read_end(png, nullptr);
   png_destroy_read_struct(&png, &info, nullptr);
+  // Transparent parts are shown over white, the usual page colour, rather than in whatever
+  // colour the transparent pixels happen to store; the fourth byte becomes 0.
+  for (png_uint_32 y = 0; y < height; ++y) {
+    uint8_t* p = st->rows[y];
+    uint8_t* const end = p + size_t(width) * 4;
+    if (has_alpha) {
+      for (; p != end; p += 4) {
+        const unsigned a = p[3], white = 255 * (255 - a);
+        p[0] = uint8_t((p[0] * a + white + 127) / 255);
+        p[1] = uint8_t((p[1] * a + white + 127) / 255);
+        p[2] = uint8_t((p[2] * a + white + 127) / 255);
+        p[3] = 0;
+      }
+    } else {
+      for (; p != end; p += 4) p[3] = 0;
+    }
+  }
   return true;
 }
 

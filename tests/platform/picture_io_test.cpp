@@ -1,0 +1,319 @@
+#include "platform/picture_io.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/fs.h"
+
+namespace qm {
+namespace {
+
+const std::string kCorpus = QUILLOMAT_CORPUS_DIR;
+const std::string kLandscape = kCorpus + "/photos/landscape/Landscape_";
+const std::string kCamera = kCorpus + "/photos/cameras/Canon_40D.jpg";
+
+std::string RunCommand(const std::string& cmd) {
+  std::string out;
+  if (std::FILE* p = ::popen(cmd.c_str(), "r")) {
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+  }
+  return out;
+}
+bool HaveTool(const std::string& name) {
+  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+std::string Quote(const std::string& s) {
+  return "'" + s + "'";
+}
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// A picture as rows of red, green, blue bytes, the form the reference tools print (PPM).
+struct Rgb {
+  int width = 0, height = 0;
+  std::vector<uint8_t> px;
+};
+
+Rgb ParsePpm(const std::string& ppm) {
+  Rgb r;
+  int maxval = 0, used = 0;
+  if (std::sscanf(ppm.c_str(), "P6 %d %d %d%n", &r.width, &r.height, &maxval, &used) != 3 ||
+      maxval != 255)
+    return {};
+  size_t start = size_t(used) + 1, n = size_t(r.width) * size_t(r.height) * 3;
+  if (ppm.size() < start + n) return {};
+  r.px.assign(ppm.begin() + long(start), ppm.begin() + long(start + n));
+  return r;
+}
+
+Rgb FromPicture(const Picture& p) {
+  Rgb r{p.bitmap->width(), p.bitmap->height(), {}};
+  for (int y = 0; y < r.height; ++y) {
+    const uint8_t* row = p.bitmap->row(y);
+    for (int x = 0; x < r.width; ++x) {
+      r.px.push_back(row[4 * x + 2]);
+      r.px.push_back(row[4 * x + 1]);
+      r.px.push_back(row[4 * x]);
+    }
+  }
+  return r;
+}
+
+// Largest and mean absolute channel difference; both -1 when the sizes differ.
+std::pair<int, double> Compare(const Rgb& a, const Rgb& b) {
+  if (a.width != b.width || a.height != b.height || a.px.empty() || a.px.size() != b.px.size())
+    return {-1, -1};
+  int worst = 0;
+  double sum = 0;
+  for (size_t i = 0; i < a.px.size(); ++i) {
+    int d = std::abs(int(a.px[i]) - int(b.px[i]));
+    worst = std::max(worst, d);
+    sum += d;
+  }
+  return {worst, sum / double(a.px.size())};
+}
+
+int ErrorOf(const std::string& path, std::string* description = nullptr) {
+  try {
+    LoadPicture(path);
+  } catch (const RuntimeError& e) {
+    if (description) *description = e.description();
+    return e.number();
+  }
+  return 0;
+}
+
+class PictureIo : public ::testing::Test {
+ protected:
+  std::string Path(const std::string& name) const { return JoinPath(dir_.path(), name); }
+  PrivateTempFolder dir_;
+};
+
+TEST_F(PictureIo, JpegMatchesDjpegAndEveryPixelIsBgrx) {
+  if (!HaveTool("djpeg")) GTEST_SKIP() << "djpeg not installed";
+  for (const std::string& path :
+       {kLandscape + "1.jpg", kCamera, kCorpus + "/photos/cameras/Reconyx_HC500_Hyperfire.jpg"}) {
+    auto pic = LoadPicture(path);
+    ASSERT_EQ(pic->bitmap->bpp(), 32);
+    ASSERT_TRUE(pic->bitmap->top_down());
+    for (int y = 0; y < pic->bitmap->height(); ++y)
+      for (int x = 0; x < pic->bitmap->width(); ++x)
+        ASSERT_EQ(pic->bitmap->row(y)[4 * x + 3], 0) << "reserved byte";
+    auto [worst, mean] =
+        Compare(FromPicture(*pic), ParsePpm(RunCommand("djpeg -ppm " + Quote(path))));
+    EXPECT_EQ(worst, 0) << path;
+  }
+}
+
+TEST_F(PictureIo, ExifOrientationIsApplied) {
+  // The eight files hold one scene stored in the eight orientations: applied, they all agree.
+  auto upright = FromPicture(*LoadPicture(kLandscape + "0.jpg"));
+  const bool magick = HaveTool("convert");
+  for (int k = 1; k < 8; ++k) {
+    std::string path = kLandscape + std::to_string(k) + ".jpg";
+    Rgb mine = FromPicture(*LoadPicture(path));
+    auto [worst, mean] = Compare(mine, upright);
+    EXPECT_GE(worst, 0) << path << ": size differs from the upright picture";
+    EXPECT_LT(mean, 10.0) << path;  // re-encoded copies; a wrong turn gives 30 and more
+    if (magick) {
+      auto ref = ParsePpm(RunCommand("convert " + Quote(path) + " -auto-orient ppm:-"));
+      auto [w2, m2] = Compare(mine, ref);
+      EXPECT_GE(w2, 0) << path;
+      EXPECT_LT(m2, 1.0) << path << " against ImageMagick -auto-orient";
+    }
+  }
+}
+
+TEST_F(PictureIo, PngAndBmpWrittenByImageMagick) {
+  if (!HaveTool("convert")) GTEST_SKIP() << "ImageMagick not installed";
+  const std::string src = Quote(kCamera);
+  struct Case {
+    const char* name;
+    const char* options;
+    int tolerance;
+    const char* reference;  // how ImageMagick shows the file, when not plain
+  } cases[] = {
+      {"rgb.png", "png24:", 0, ""},
+      {"grey.png", "-colorspace Gray -type Grayscale png:", 0, ""},
+      {"palette.png", "-colors 16 png8:", 0, ""},
+      {"deep.png", "-depth 16 png48:", 1, ""},
+      {"interlaced.png", "-interlace PNG png24:", 0, ""},
+      {"alpha.png", "-alpha set -channel A -fx 'i/w' +channel png32:", 2,
+       "-background white -flatten"},
+      {"rgb.bmp", "-type TrueColor bmp3:", 0, ""},
+      {"palette.bmp", "-colors 16 -type Palette bmp3:", 0, ""},
+      {"mono.bmp", "-monochrome bmp3:", 0, ""},
+  };
+  for (const Case& c : cases) {
+    std::string file = Path(c.name);
+    RunCommand("convert " + src + " " + c.options + file);
+    ASSERT_TRUE(FileExists(file)) << c.name;
+    Rgb mine = FromPicture(*LoadPicture(file));
+    Rgb ref =
+        ParsePpm(RunCommand("convert " + Quote(file) + " " + c.reference + " -depth 8 ppm:-"));
+    auto [worst, mean] = Compare(mine, ref);
+    EXPECT_GE(worst, 0) << c.name;
+    EXPECT_LE(worst, c.tolerance) << c.name;
+  }
+}
+
+TEST_F(PictureIo, SavedBmpIsBottomUp24BitWithImageSize) {
+  auto pic = LoadPicture(kCamera);  // 100 x 68: rows of 300 bytes, already a multiple of 4
+  auto odd = LoadPicture(kCorpus + "/photos/cameras/Fujifilm_FinePix_E500.jpg");  // 59 wide
+  for (const auto& p : {pic, odd}) {
+    std::string path = Path("saved.bmp");
+    WriteFile(path, std::vector<uint8_t>(1 << 20, 0x55));  // a longer file to replace
+    ASSERT_TRUE(SavePictureAsBmp(*p, path));
+    std::vector<uint8_t> f = ReadWholeFile(path);
+    auto u32 = [&](size_t at) {
+      uint32_t v;
+      std::memcpy(&v, &f[at], 4);
+      return v;
+    };
+    const uint32_t w = uint32_t(p->bitmap->width()), h = uint32_t(p->bitmap->height());
+    const uint32_t stride = (w * 3 + 3) / 4 * 4;
+    ASSERT_GE(f.size(), 54u);
+    EXPECT_EQ(f[0], 'B');
+    EXPECT_EQ(u32(2), f.size());
+    EXPECT_EQ(u32(18), w);
+    EXPECT_EQ(int32_t(u32(22)), int32_t(h)) << "positive height: bottom-up";
+    EXPECT_EQ(f[28], 24);
+    EXPECT_EQ(u32(30), 0u);
+    EXPECT_EQ(u32(34), stride * h);
+    EXPECT_EQ(f.size(), u32(10) + stride * h);
+    // Read back through our own loader and, when present, an independent one.
+    auto [worst, mean] = Compare(FromPicture(*LoadPicture(path)), FromPicture(*p));
+    EXPECT_EQ(worst, 0);
+    if (HaveTool("convert")) {
+      auto [w2, m2] =
+          Compare(ParsePpm(RunCommand("convert " + Quote(path) + " ppm:-")), FromPicture(*p));
+      EXPECT_EQ(w2, 0);
+    }
+  }
+  EXPECT_FALSE(SavePictureAsBmp(*pic, Path("no/such/folder/x.bmp")));
+  EXPECT_FALSE(SavePictureAsBmp(Picture{}, Path("empty.bmp")));
+}
+
+uint32_t Crc32(const uint8_t* p, size_t n) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; ++i) {
+    c ^= p[i];
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+  }
+  return ~c;
+}
+
+TEST_F(PictureIo, BadInputRaisesTheRightErrorNamingTheFile) {
+  std::string why;
+  EXPECT_EQ(ErrorOf(Path("missing.jpg")), kErrFileNotFound);
+  EXPECT_EQ(ErrorOf(dir_.path()), kErrPermissionDenied);
+
+  std::string text = Path("notes.jpg");
+  WriteFile(text, {'h', 'e', 'l', 'l', 'o', '\n'});
+  EXPECT_EQ(ErrorOf(text, &why), kErrInvalidPicture);
+  EXPECT_EQ(why, "Invalid picture: " + text + " (not a JPEG, PNG, BMP or GIF file)");
+
+  WriteFile(Path("empty.jpg"), {});
+  EXPECT_EQ(ErrorOf(Path("empty.jpg")), kErrInvalidPicture);
+
+  EXPECT_EQ(ErrorOf(kCorpus + "/photos/cameras/corrupted.jpg", &why), kErrInvalidPicture);
+  EXPECT_NE(why.find("corrupted.jpg"), std::string::npos);
+
+  // Cut short, a JPEG would still decode with a grey lower part; that must not pass as a picture.
+  std::vector<uint8_t> jpeg = ReadWholeFile(kCamera);
+  for (double part : {0.3, 0.6, 0.95}) {
+    std::vector<uint8_t> cut(jpeg.begin(), jpeg.begin() + long(double(jpeg.size()) * part));
+    WriteFile(Path("cut.jpg"), cut);
+    EXPECT_EQ(ErrorOf(Path("cut.jpg")), kErrInvalidPicture) << part;
+  }
+
+  // A frame header claiming 65000 x 65000 is refused before 16 GB are asked for.
+  std::vector<uint8_t> huge = jpeg;
+  size_t sof = 2;
+  while (sof + 9 < huge.size() && !(huge[sof] == 0xFF && (huge[sof + 1] & 0xF0) == 0xC0 &&
+                                    huge[sof + 1] != 0xC4 && huge[sof + 1] != 0xC8))
+    sof += 2 + ((huge[sof + 2] << 8) | huge[sof + 3]);
+  ASSERT_LT(sof + 9, huge.size());
+  huge[sof + 5] = huge[sof + 7] = 0xFD;
+  huge[sof + 6] = huge[sof + 8] = 0xE8;
+  WriteFile(Path("huge.jpg"), huge);
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  EXPECT_EQ(ErrorOf(Path("huge.jpg"), &why), kErrInvalidPicture);
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 * 1024) << "kilobytes";
+  EXPECT_NE(why.find("65000x65000"), std::string::npos) << why;
+
+  // The same for PNG, with the header's checksum made valid again.
+  if (HaveTool("convert")) {
+    RunCommand("convert " + Quote(kCamera) + " png24:" + Path("p.png"));
+    std::vector<uint8_t> png = ReadWholeFile(Path("p.png"));
+    ASSERT_GT(png.size(), 40u);
+    std::vector<uint8_t> big = png;
+    big[16] = big[20] = 0;
+    big[17] = big[21] = 0;
+    big[18] = big[22] = 0xFD;
+    big[19] = big[23] = 0xE8;
+    uint32_t crc = Crc32(&big[12], 17);
+    for (int i = 0; i < 4; ++i) big[29 + i] = uint8_t(crc >> (24 - 8 * i));
+    WriteFile(Path("huge.png"), big);
+    EXPECT_EQ(ErrorOf(Path("huge.png")), kErrInvalidPicture);
+    png.resize(png.size() / 2);
+    WriteFile(Path("cut.png"), png);
+    EXPECT_EQ(ErrorOf(Path("cut.png")), kErrInvalidPicture);
+  }
+  std::vector<uint8_t> bmp = {'B', 'M', 1, 2, 3};
+  WriteFile(Path("bad.bmp"), bmp);
+  EXPECT_EQ(ErrorOf(Path("bad.bmp")), kErrInvalidPicture);
+}
+
+TEST_F(PictureIo, ContentDecidesAndRegisteredDecodersConvertTo32Bits) {
+  // A JPEG named .png is still a JPEG.
+  std::string misnamed = Path("photo.png");
+  WriteFile(misnamed, ReadWholeFile(kCamera));
+  EXPECT_EQ(LoadPicture(misnamed)->bitmap->width(), 100);
+
+  // A decoder for a made-up format answering with a 2 x 1 picture of 8 bits per pixel.
+  RegisterPictureDecoder([](std::span<const uint8_t> bytes) -> std::shared_ptr<Picture> {
+    if (bytes.size() < 5 || std::memcmp(bytes.data(), "QMPIC", 5) != 0) return nullptr;
+    gdi::BitmapInfoHeader h;
+    h.width = 2;
+    h.height = 1;
+    h.bit_count = 8;
+    const gdi::RGBQuad table[2] = {{0, 0, 200, 0}, {150, 10, 0, 0}};
+    auto p = std::make_shared<Picture>();
+    p->bitmap = gdi::DibSection::Create(h, table);
+    p->bitmap->row(0)[0] = 1;
+    return p;
+  });
+  WriteFile(Path("x.bin"), {'Q', 'M', 'P', 'I', 'C'});
+  auto pic = LoadPicture(Path("x.bin"));
+  ASSERT_EQ(pic->bitmap->bpp(), 32);
+  EXPECT_TRUE(pic->bitmap->top_down());
+  const uint8_t* row = pic->bitmap->row(0);
+  EXPECT_EQ(std::vector<uint8_t>(row, row + 8),
+            (std::vector<uint8_t>{150, 10, 0, 0, 0, 0, 200, 0}));
+
+  std::string why;
+  WriteFile(Path("x.gif"), {'G', 'I', 'F', '8', '9', 'a', 0});
+  EXPECT_EQ(ErrorOf(Path("x.gif"), &why), kErrInvalidPicture);
+  EXPECT_NE(why.find("x.gif"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qm
