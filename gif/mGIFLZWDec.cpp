@@ -150,9 +150,9 @@ void Decoder::Run(int min_code_size) {
   bool first_code = true;
   int prev = 0;
 
+  // The first code goes through the loop like any other: a stream that opens with a literal
+  // instead of a clear code keeps its first pixel.
   int code;
-  if (!ReadCode(width, code)) return;  // the stream is expected to open with a clear code
-
   for (;;) {
     if (!ReadCode(width, code)) return;
     if (code == end) return;
