@@ -15,11 +15,13 @@ namespace {
 constexpr int kLevel6Min = -51, kLevel6Max = 280;
 constexpr int kLevel16Min = -8, kLevel16Max = 262;
 constexpr int kErrMax = 255;
-// Sums that reach the clamp table: a channel 0..255 plus a diffusion share of at most +-112.
-constexpr int kClampMin = -256, kClampMax = 511;
 
 constexpr std::array<int32_t, 16> kBayer16 = {1, 9,  3, 11, 13, 5, 15, 7,
                                               4, 12, 2, 10, 16, 8, 14, 6};
+
+struct KeyEntry {
+  uint8_t index, red, green, blue;
+};
 
 struct Module {
   int32_t palette_mode = 0;
@@ -33,7 +35,10 @@ struct Module {
   std::array<int32_t, 16> bayer16{};
   std::array<int32_t, 16> bayer51{};
   std::array<int16_t, 2 * kErrMax + 1> diffuse1{}, diffuse3{}, diffuse5{}, diffuse7{};
-  std::array<uint8_t, kClampMax - kClampMin + 1> clamp{};
+  // Derived for the diffusion loop: per-channel key parts (level times 1, 6, 36 or 1, 16, 256)
+  // and, per call, each key's palette index with that entry's colour.
+  std::array<std::array<int16_t, 256>, 3> key6{}, key16{};
+  std::array<KeyEntry, 4096> key_entries{};
   std::array<uint8_t, cPal8bpp::kTableBytes> palette_bytes{};
 
   PixelView source;
@@ -50,7 +55,6 @@ struct Module {
   const int16_t* D3() const { return diffuse3.data() + kErrMax; }
   const int16_t* D5() const { return diffuse5.data() + kErrMax; }
   const int16_t* D7() const { return diffuse7.data() + kErrMax; }
-  const uint8_t* Clamp() const { return clamp.data() - kClampMin; }
 
   // Picture row y (0 = top) of each side, whatever its storage order; checked once per row.
   Pixel32* SourceRow(int32_t y) const {
@@ -100,54 +104,125 @@ void NearestRows(IndexOf index_of) {
   for (int32_t y = 0; y <= g.last_row; ++y) {
     const Pixel32* s = g.SourceRow(y);
     uint8_t* d = g.DestinationRow(y);
-    for (int32_t x = 0; x < width; ++x) d[x] = index_of(s[x]);
+    for (int32_t x = 0; x < width; ++x) d[x] = index_of(s[x].red, s[x].green, s[x].blue);
   }
 }
 
-inline void Spread(Pixel32& p, const uint8_t* clamp, const int16_t* share, int eR, int eG, int eB) {
-  p.red = clamp[p.red + share[eR]];
-  p.green = clamp[p.green + share[eG]];
-  p.blue = clamp[p.blue + share[eB]];
+struct Channels {
+  int r, g, b;
+};
+
+inline Channels Load(const Pixel32& p) { return {p.red, p.green, p.blue}; }
+
+inline void Store(Pixel32& p, const Channels& c) {
+  p.red = static_cast<uint8_t>(c.r);
+  p.green = static_cast<uint8_t>(c.g);
+  p.blue = static_cast<uint8_t>(c.b);
+}
+
+inline int ClampByte(int v) { return std::min(255, std::max(0, v)); }
+
+// Adds one share table's entries for the three errors; `share` points at the entry for e = 0.
+inline void Spread(Channels& c, const int16_t* share, int eR, int eG, int eB) {
+  c.r = ClampByte(c.r + share[eR]);
+  c.g = ClampByte(c.g + share[eG]);
+  c.b = ClampByte(c.b + share[eB]);
+}
+
+// Per-channel parts of a lookup key: key = kr[R] + kg[G] + kb[B] for channel values 0..255.
+struct KeyTables {
+  const int16_t *kr, *kg, *kb;
+};
+
+// State of one row pass: the pixel being mapped, and the pixels below-left, below and
+// below-right of it, all held in registers until their last share from this row has arrived.
+struct RowPass {
+  const Pixel32* cur;
+  Pixel32* below;
+  uint8_t* out;
+  Channels here, left_below, under, right_below;
+};
+
+// One pixel of Floyd-Steinberg. The neighbours that exist are known per call site, so the
+// per-pixel work has no branches: an error too small to spread is replaced by zero shares.
+template <bool kRight, bool kLeft, bool kBelow>
+inline void DiffuseStep(RowPass& p, int32_t x, KeyTables keys, const KeyEntry* entries) {
+  const Module& m = g;
+  const KeyEntry e = entries[keys.kr[p.here.r] + keys.kg[p.here.g] + keys.kb[p.here.b]];
+  p.out[x] = e.index;
+  int eR = p.here.r - e.red, eG = p.here.g - e.green, eB = p.here.b - e.blue;
+  const bool spread = std::abs(eR) + std::abs(eG) + std::abs(eB) > 3;
+  eR = spread ? eR + kErrMax : kErrMax;
+  eG = spread ? eG + kErrMax : kErrMax;
+  eB = spread ? eB + kErrMax : kErrMax;
+  if constexpr (kRight) {
+    p.here = Load(p.cur[x + 1]);
+    Spread(p.here, m.diffuse7.data(), eR, eG, eB);
+  }
+  if constexpr (kBelow) {
+    if constexpr (kRight) p.right_below = Load(p.below[x + 1]);
+    Spread(p.under, m.diffuse5.data(), eR, eG, eB);
+    if constexpr (kRight) Spread(p.right_below, m.diffuse1.data(), eR, eG, eB);
+    if constexpr (kLeft) {
+      Spread(p.left_below, m.diffuse3.data(), eR, eG, eB);
+      Store(p.below[x - 1], p.left_below);
+    }
+    p.left_below = p.under;
+    p.under = p.right_below;
+  }
+}
+
+template <bool kBelow>
+void DiffuseRow(RowPass& p, int32_t last, KeyTables keys, const KeyEntry* entries) {
+  p.here = Load(p.cur[0]);
+  if constexpr (kBelow) p.under = Load(p.below[0]);
+  if (last == 0) {
+    DiffuseStep<false, false, kBelow>(p, 0, keys, entries);
+  } else {
+    DiffuseStep<true, false, kBelow>(p, 0, keys, entries);
+    for (int32_t x = 1; x < last; ++x) DiffuseStep<true, true, kBelow>(p, x, keys, entries);
+    DiffuseStep<false, true, kBelow>(p, last, keys, entries);
+  }
+  if constexpr (kBelow) Store(p.below[last], p.left_below);
 }
 
 // Floyd-Steinberg over the working copy, in reading order; each neighbour is clamped as soon as
-// it receives a share, and shares that would leave the frame are dropped.
-template <typename IndexOf>
-void DiffuseRows(IndexOf index_of) {
-  const uint8_t* clamp = g.Clamp();
-  const int16_t *d1 = g.D1(), *d3 = g.D3(), *d5 = g.D5(), *d7 = g.D7();
-  const uint8_t* pal = g.palette_bytes.data();
-  const int32_t last = g.last_column;
+// it receives a share, and shares that would leave the frame are dropped. Pixels of the current
+// row are not written back: nothing reads them again.
+//
+// The loop is bound by the chain pixel -> index -> error -> share -> next pixel, so `entries`
+// gives, for each key, the palette index and that entry's colour in one load.
+void DiffuseRows(KeyTables keys, const KeyEntry* entries) {
   for (int32_t y = 0; y <= g.last_row; ++y) {
-    Pixel32* cur = g.SourceRow(y);
-    Pixel32* below = y < g.last_row ? g.SourceRow(y + 1) : nullptr;
-    uint8_t* d = g.DestinationRow(y);
-    for (int32_t x = 0; x <= last; ++x) {
-      const Pixel32 p = cur[x];
-      const uint8_t index = index_of(p);
-      d[x] = index;
-      const uint8_t* e = pal + 4 * index;
-      const int eR = int(p.red) - e[2], eG = int(p.green) - e[1], eB = int(p.blue) - e[0];
-      if (std::abs(eR) + std::abs(eG) + std::abs(eB) <= 3) continue;
-      if (x < last) Spread(cur[x + 1], clamp, d7, eR, eG, eB);
-      if (below) {
-        Spread(below[x], clamp, d5, eR, eG, eB);
-        if (x < last) Spread(below[x + 1], clamp, d1, eR, eG, eB);
-        if (x > 0) Spread(below[x - 1], clamp, d3, eR, eG, eB);
-      }
+    RowPass p{g.SourceRow(y), nullptr, g.DestinationRow(y), {}, {}, {}, {}};
+    if (y < g.last_row) {
+      p.below = g.SourceRow(y + 1);
+      DiffuseRow<true>(p, g.last_column, keys, entries);
+    } else {
+      DiffuseRow<false>(p, g.last_column, keys, entries);
     }
   }
 }
 
+// Fills g.key_entries[0..count) from a key-to-index table and the current palette copy.
+const KeyEntry* MakeKeyEntries(const uint8_t* index_of_key, int count) {
+  for (int k = 0; k < count; ++k) {
+    const uint8_t index = index_of_key[k];
+    const uint8_t* q = g.palette_bytes.data() + 4 * index;
+    g.key_entries[k] = KeyEntry{index, q[2], q[1], q[0]};
+  }
+  return g.key_entries.data();
+}
+
 auto CubeNearest() {
-  return [l6 = g.L6(), cube = g.cube_index.data()](const Pixel32& p) {
-    return cube[l6[p.red] + 6 * l6[p.green] + 36 * l6[p.blue]];
+  return [l6 = g.L6(), cube = g.cube_index.data()](int r, int gr, int b) {
+    return cube[l6[r] + 6 * l6[gr] + 36 * l6[b]];
   };
 }
 
 auto OptimalNearest() {
-  return [l16 = g.L16(), lut = g.lookup16.data()](const Pixel32& p) {
-    return lut[l16[p.red] + 16 * l16[p.green] + 256 * l16[p.blue]];
+  return [l16 = g.L16(), lut = g.lookup16.data()](int r, int gr, int b) {
+    return lut[l16[r] + 16 * l16[gr] + 256 * l16[b]];
   };
 }
 
@@ -177,8 +252,12 @@ void InitDitherTables() {
     g.diffuse5[e + kErrMax] = static_cast<int16_t>(CLng(5 * e / 16.0));
     g.diffuse7[e + kErrMax] = static_cast<int16_t>(CLng(7 * e / 16.0));
   }
-  for (int v = kClampMin; v <= kClampMax; ++v)
-    g.clamp[v - kClampMin] = static_cast<uint8_t>(std::clamp(v, 0, 255));
+  for (int c = 0; c < 256; ++c) {
+    const int l6 = g.level6[c - kLevel6Min], l16 = g.level16[c - kLevel16Min];
+    g.key6[0][c] = int16_t(l6), g.key6[1][c] = int16_t(6 * l6), g.key6[2][c] = int16_t(36 * l6);
+    g.key16[0][c] = int16_t(l16), g.key16[1][c] = int16_t(16 * l16);
+    g.key16[2][c] = int16_t(256 * l16);
+  }
   g.tables_ready = true;
 }
 
@@ -295,11 +374,13 @@ void ReduceOptimalOrdered() {
 }
 
 void ReduceHalftoneDiffuse() {
-  DiffuseRows(CubeNearest());
+  DiffuseRows({g.key6[0].data(), g.key6[1].data(), g.key6[2].data()},
+              MakeKeyEntries(g.cube_index.data(), int(g.cube_index.size())));
 }
 
 void ReduceOptimalDiffuse() {
-  DiffuseRows(OptimalNearest());
+  DiffuseRows({g.key16[0].data(), g.key16[1].data(), g.key16[2].data()},
+              MakeKeyEntries(g.lookup16.data(), int(g.lookup16.size())));
 }
 
 uint8_t Level6(int32_t k) {
