@@ -8,6 +8,10 @@
 #include "platform/error.h"
 #include "platform/numbers.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qm::mDither8bpp {
 
 namespace {
@@ -15,6 +19,8 @@ namespace {
 constexpr int kLevel6Min = -51, kLevel6Max = 280;
 constexpr int kLevel16Min = -8, kLevel16Max = 262;
 constexpr int kErrMax = 255;
+// A channel 0..255 plus one share of at most 112 either way.
+constexpr int kSumMin = -112, kSumMax = 367;
 
 constexpr std::array<int32_t, 16> kBayer16 = {1, 9,  3, 11, 13, 5, 15, 7,
                                               4, 12, 2, 10, 16, 8, 14, 6};
@@ -39,6 +45,8 @@ struct Module {
   // and, per call, each key's palette index with that entry's colour.
   std::array<std::array<int16_t, 256>, 3> key6{}, key16{};
   std::array<KeyEntry, 4096> key_entries{};
+  // For each error e + 255 the four shares as 16-bit lanes: 7, 5, 1 and 3 sixteenths.
+  std::array<uint64_t, 2 * kErrMax + 1> shares{};
   std::array<uint8_t, cPal8bpp::kTableBytes> palette_bytes{};
 
   PixelView source;
@@ -112,7 +120,9 @@ struct Channels {
   int r, g, b;
 };
 
-inline Channels Load(const Pixel32& p) { return {p.red, p.green, p.blue}; }
+inline Channels Load(const Pixel32& p) {
+  return {p.red, p.green, p.blue};
+}
 
 inline void Store(Pixel32& p, const Channels& c) {
   p.red = static_cast<uint8_t>(c.r);
@@ -120,7 +130,9 @@ inline void Store(Pixel32& p, const Channels& c) {
   p.blue = static_cast<uint8_t>(c.b);
 }
 
-inline int ClampByte(int v) { return std::min(255, std::max(0, v)); }
+inline int ClampByte(int v) {
+  return std::min(255, std::max(0, v));
+}
 
 // Adds one share table's entries for the three errors; `share` points at the entry for e = 0.
 inline void Spread(Channels& c, const int16_t* share, int eR, int eG, int eB) {
@@ -186,6 +198,87 @@ void DiffuseRow(RowPass& p, int32_t last, KeyTables keys, const KeyEntry* entrie
   if constexpr (kBelow) Store(p.below[last], p.left_below);
 }
 
+#if defined(__SSE2__)
+// The same step, split in two. The chain that decides the speed (pixel -> key -> entry -> error
+// -> share -> next pixel) stays in scalar registers and is kept short: the key tables take the
+// unclamped sums (-112..367) and clamp inside the lookup, so the clamp is off the chain. The
+// three pixels below get their shares off the chain as 16-bit lanes of vectors (blue, green,
+// red, reserved), one add, min and max for all channels; the reserved lane gets zero shares.
+struct VectorPass {
+  const Pixel32* cur;
+  Pixel32* below;
+  uint8_t* out;
+  int r, g, b;         // the pixel being mapped, with the shares it got from its left
+  __m128i under;       // high half: the pixel below it
+  __m128i left_below;  // low half: the pixel below-left
+};
+
+inline __m128i LoadPixel(const Pixel32& p) {
+  int32_t v;
+  std::memcpy(&v, &p, 4);
+  return _mm_unpacklo_epi8(_mm_cvtsi32_si128(v), _mm_setzero_si128());
+}
+
+inline void StorePixel(Pixel32& p, __m128i lanes) {
+  const int32_t v = _mm_cvtsi128_si32(_mm_packus_epi16(lanes, lanes));
+  std::memcpy(&p, &v, 4);
+}
+
+inline __m128i Load64(const uint64_t& v) {
+  return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&v));
+}
+
+inline __m128i ClampLanes(__m128i v) {
+  return _mm_min_epi16(_mm_max_epi16(v, _mm_setzero_si128()), _mm_set1_epi16(255));
+}
+
+template <bool kRight, bool kLeft, bool kBelow>
+inline void VectorStep(VectorPass& p, int32_t x, const int32_t* const* keys,
+                       const KeyEntry* entries) {
+  const Module& m = g;
+  const int32_t wr = keys[0][p.r], wg = keys[1][p.g], wb = keys[2][p.b];
+  const KeyEntry e = entries[(wr + wg + wb) & 0xFFFF];
+  p.out[x] = e.index;
+  const int eR = (wr >> 16) - e.red, eG = (wg >> 16) - e.green, eB = (wb >> 16) - e.blue;
+  // The small-error test runs beside the share lookups rather than before them.
+  const int keep = -int(std::abs(eR) + std::abs(eG) + std::abs(eB) > 3);
+  if constexpr (kRight) {
+    const int16_t* d7 = m.diffuse7.data() + kErrMax;
+    const Pixel32& next = p.cur[x + 1];
+    p.r = next.red + (d7[eR] & keep);
+    p.g = next.green + (d7[eG] & keep);
+    p.b = next.blue + (d7[eB] & keep);
+  }
+  if constexpr (kBelow) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i blue_green = _mm_unpacklo_epi16(Load64(m.shares[(eB & keep) + kErrMax]),
+                                                  Load64(m.shares[(eG & keep) + kErrMax]));
+    const __m128i red = _mm_unpacklo_epi16(Load64(m.shares[(eR & keep) + kErrMax]), zero);
+    const __m128i under = ClampLanes(_mm_add_epi16(p.under, _mm_unpacklo_epi32(blue_green, red)));
+    const __m128i right_below = kRight ? LoadPixel(p.below[x + 1]) : zero;
+    const __m128i far = ClampLanes(_mm_add_epi16(_mm_unpacklo_epi64(right_below, p.left_below),
+                                                 _mm_unpackhi_epi32(blue_green, red)));
+    if constexpr (kLeft) StorePixel(p.below[x - 1], _mm_unpackhi_epi64(far, far));
+    p.left_below = _mm_unpackhi_epi64(under, under);
+    p.under = _mm_unpacklo_epi64(zero, far);
+  }
+}
+
+template <bool kBelow>
+void VectorRow(VectorPass& p, int32_t last, const int32_t* const* keys, const KeyEntry* entries) {
+  p.r = p.cur[0].red, p.g = p.cur[0].green, p.b = p.cur[0].blue;
+  if constexpr (kBelow) p.under = _mm_unpacklo_epi64(_mm_setzero_si128(), LoadPixel(p.below[0]));
+  if (last == 0) {
+    VectorStep<false, false, kBelow>(p, 0, keys, entries);
+  } else {
+    VectorStep<true, false, kBelow>(p, 0, keys, entries);
+    for (int32_t x = 1; x < last; ++x) VectorStep<true, true, kBelow>(p, x, keys, entries);
+    VectorStep<false, true, kBelow>(p, last, keys, entries);
+  }
+  if constexpr (kBelow) StorePixel(p.below[last], p.left_below);
+}
+#endif
+
 // Floyd-Steinberg over the working copy, in reading order; each neighbour is clamped as soon as
 // it receives a share, and shares that would leave the frame are dropped. Pixels of the current
 // row are not written back: nothing reads them again.
@@ -193,6 +286,27 @@ void DiffuseRow(RowPass& p, int32_t last, KeyTables keys, const KeyEntry* entrie
 // The loop is bound by the chain pixel -> index -> error -> share -> next pixel, so `entries`
 // gives, for each key, the palette index and that entry's colour in one load.
 void DiffuseRows(KeyTables keys, const KeyEntry* entries) {
+#if defined(__SSE2__)
+  // For an unclamped sum v: the key part of the clamped value in the low 16 bits, the clamped
+  // value itself above them (key parts are below 4096, so three of them never carry).
+  std::array<std::array<int32_t, kSumMax - kSumMin + 1>, 3> wide;
+  const int16_t* parts[3] = {keys.kr, keys.kg, keys.kb};
+  const int32_t* wide_keys[3];
+  for (int c = 0; c < 3; ++c) {
+    for (int v = kSumMin; v <= kSumMax; ++v)
+      wide[c][v - kSumMin] = parts[c][ClampByte(v)] | ClampByte(v) << 16;
+    wide_keys[c] = wide[c].data() - kSumMin;
+  }
+  for (int32_t y = 0; y <= g.last_row; ++y) {
+    VectorPass p{g.SourceRow(y), nullptr, g.DestinationRow(y), 0, 0, 0, {}, {}};
+    if (y < g.last_row) {
+      p.below = g.SourceRow(y + 1);
+      VectorRow<true>(p, g.last_column, wide_keys, entries);
+    } else {
+      VectorRow<false>(p, g.last_column, wide_keys, entries);
+    }
+  }
+#else
   for (int32_t y = 0; y <= g.last_row; ++y) {
     RowPass p{g.SourceRow(y), nullptr, g.DestinationRow(y), {}, {}, {}, {}};
     if (y < g.last_row) {
@@ -202,6 +316,7 @@ void DiffuseRows(KeyTables keys, const KeyEntry* entries) {
       DiffuseRow<false>(p, g.last_column, keys, entries);
     }
   }
+#endif
 }
 
 // Fills g.key_entries[0..count) from a key-to-index table and the current palette copy.
@@ -251,6 +366,9 @@ void InitDitherTables() {
     g.diffuse3[e + kErrMax] = static_cast<int16_t>(CLng(3 * e / 16.0));
     g.diffuse5[e + kErrMax] = static_cast<int16_t>(CLng(5 * e / 16.0));
     g.diffuse7[e + kErrMax] = static_cast<int16_t>(CLng(7 * e / 16.0));
+    const int i = e + kErrMax;
+    g.shares[i] = uint64_t(uint16_t(g.diffuse7[i])) | uint64_t(uint16_t(g.diffuse5[i])) << 16 |
+                  uint64_t(uint16_t(g.diffuse1[i])) << 32 | uint64_t(uint16_t(g.diffuse3[i])) << 48;
   }
   for (int c = 0; c < 256; ++c) {
     const int l6 = g.level6[c - kLevel6Min], l16 = g.level16[c - kLevel16Min];
