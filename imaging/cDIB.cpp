@@ -54,6 +54,10 @@ bool cDIB::Create(int32_t NewWidth, int32_t NewHeight, int32_t Newbpp) {
   const int32_t stride = ScanlineBytes(NewWidth, Newbpp);
   const int32_t size = MulInt32(stride, NewHeight);
 
+  // A height of 0 or below would turn the bitmap bottom-up with a negative size that every
+  // copy would trust; such sizes are refused like a depth the platform does not know.
+  if (NewWidth <= 0 || NewHeight <= 0) return false;
+
   m_hDC = gdi::CreateCompatibleDC();
   if (!m_hDC) return false;
   m_Width = NewWidth;

@@ -77,8 +77,14 @@ TEST(DibCreateTest, RefusalsAndOverflow) {
     EXPECT_FALSE(d.Create(10, 10, bpp)) << bpp;
     ExpectEmpty(d);
   }
-  EXPECT_FALSE(d.Create(0, 10, 32));
-  ExpectEmpty(d);
+  // Sizes of 0 or below are refused, so no bitmap carries a negative height or size.
+  for (auto [w, h] : {std::pair{0, 10}, {10, 0}, {10, -5}, {-10, 5}}) {
+    EXPECT_FALSE(d.Create(w, h, 32)) << w << "x" << h;
+    ExpectEmpty(d);
+  }
+  cDIB target;
+  d.CloneTo(target);
+  ExpectEmpty(target);
   ASSERT_TRUE(d.Create(4, 4, 8));
   EXPECT_EQ(ErrorNumberOf([&] { d.Create(100000, 100000, 32); }), kErrOverflow);
   ExpectEmpty(d);
