@@ -279,6 +279,14 @@ TEST(DitherDiffuse, AgreesWithPlainReferenceAndLeavesSourceAlone) {
     const auto got = Reduce(f, 1, 2, optimal);
     EXPECT_EQ(got, ReferenceDiffusion(f, optimal, false)) << seed;
   }
+  // Every small shape, where first, last and only columns and rows meet.
+  for (int w = 1; w <= 5; ++w)
+    for (int h = 1; h <= 4; ++h) {
+      const Frame f = Noise(w, h, unsigned(10 * w + h));
+      cPal8bpp cube;
+      const auto reduced = Reduce(f, 0, 2, cube);
+      EXPECT_EQ(reduced, ReferenceDiffusion(f, cube, true)) << w << "x" << h;
+    }
   md::SetPaletteMode(0);
   md::SetDitherMode(2);
   const Frame f = Noise(30, 20, 9);
