@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <random>
 #include <vector>
 
 namespace qm::gdi {
@@ -203,6 +206,60 @@ TEST(ClipTest, NothingOutsideEitherBitmapIsTouched) {
   DeviceContext empty;
   EXPECT_EQ(BitBlt(&empty, 0, 0, 1, 1, src.hdc(), 0, 0, kSrcCopy), 0);
   EXPECT_EQ(BitBlt(dst.hdc(), 0, 0, 1, 1, &empty, 0, 0, kSrcCopy), 0);
+}
+
+// Bits [first, first + count) of memory row `r`, most significant bit first.
+uint32_t BitsAt(const DibSection& d, int r, int64_t first, int count) {
+  const uint8_t* row = d.bits() + size_t(r) * d.stride();
+  uint32_t v = 0;
+  for (int i = 0; i < count; ++i) {
+    const int64_t b = first + i;
+    v = (v << 1) | ((row[b / 8] >> (7 - b % 8)) & 1);
+  }
+  return v;
+}
+
+TEST(ClipTest, RandomCopiesTouchOnlyTheirRectangle) {
+  std::mt19937 rng(12345);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  const int depths[] = {1, 4, 8, 16, 24, 32};
+  const uint32_t rops[] = {kSrcCopy, kSrcAnd, kSrcPaint};
+  for (int iter = 0; iter < 3000; ++iter) {
+    auto random_dib = [&] {
+      const int bpp = depths[pick(0, 5)];
+      std::vector<RGBQuad> table(bpp <= 8 ? 1u << bpp : 0);
+      for (auto& q : table)
+        q = {uint8_t(pick(0, 255)), uint8_t(pick(0, 255)), uint8_t(pick(0, 255)), 0};
+      auto d = Make(pick(1, 37), pick(0, 1) ? pick(1, 9) : -pick(1, 9), bpp, table);
+      for (size_t i = 0; i < d->size_bytes(); ++i) d->bits()[i] = uint8_t(pick(0, 255));
+      return d;
+    };
+    Surface src(random_dib()), dst(random_dib());
+    const DibSection before_src = *src.dib, before = *dst.dib;
+    const int x = pick(-50, 50), y = pick(-12, 12), w = pick(-50, 50), h = pick(-12, 12);
+    const uint32_t rop = rops[pick(0, 2)];
+    if (pick(0, 1))
+      BitBlt(dst.hdc(), x, y, w, h, src.hdc(), pick(-50, 50), pick(-12, 12), rop);
+    else
+      StretchBlt(dst.hdc(), x, y, w, h, src.hdc(), pick(-50, 50), pick(-12, 12), pick(-50, 50),
+                 pick(-12, 12), rop);
+    ASSERT_EQ(0, std::memcmp(src.dib->bits(), before_src.bits(), src.dib->size_bytes()));
+    const int x0 = std::min(x, x + w), x1 = std::max(x, x + w);
+    const int y0 = std::min(y, y + h), y1 = std::max(y, y + h);
+    const int bpp = dst.dib->bpp();
+    for (int py = 0; py < dst.dib->height(); ++py) {
+      const int r = dst.dib->top_down() ? py : dst.dib->height() - 1 - py;
+      for (int px = 0; px < dst.dib->width(); ++px)
+        if (px < x0 || px >= x1 || py < y0 || py >= y1) {
+          ASSERT_EQ(BitsAt(*dst.dib, r, int64_t(px) * bpp, bpp),
+                    BitsAt(before, r, int64_t(px) * bpp, bpp))
+              << iter << ": pixel " << px << "," << py;
+        }
+      const int64_t used = int64_t(dst.dib->width()) * bpp;
+      for (int64_t b = used; b < int64_t(dst.dib->stride()) * 8; ++b)
+        ASSERT_EQ(BitsAt(*dst.dib, r, b, 1), BitsAt(before, r, b, 1)) << iter << ": padding";
+    }
+  }
 }
 
 TEST(ClipTest, SelfCopyWithOverlapReadsTheOldPixels) {
