@@ -10,8 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Small inputs may declare huge frames; keep each run within the fuzzer's memory budget.
   auto& limits = qm::mGIFLZWDec::Limits();
-  limits.MaxFramePixels = uint64_t(1) << 20;
-  limits.MaxLoadPixels = uint64_t(1) << 22;
+  limits.MaxFramePixels = uint64_t(1) << 16;
+  limits.MaxLoadPixels = uint64_t(1) << 18;
 
   qm::cGIF gif;
   if (gif.LoadFromStream(std::span<const uint8_t>(data, size))) {

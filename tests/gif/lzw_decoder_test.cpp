@@ -83,6 +83,13 @@ TEST(LzwDecoder, DecodesStringsAndTheCodeNotYetInTheTable) {
   mGIFLZWDec::DecodeImage(f, false, 2, p.Finish());
   EXPECT_EQ(Pixels(f), (std::vector<int>{1, 2, 2, 2}));
 
+  // Data that opens with a literal instead of a clear code keeps that first pixel.
+  CodePacker r;
+  for (int code : {2, 1, 5}) r.Put(code, 3);
+  tGIFFrame h = MakeFrame(2, 1, 9);
+  mGIFLZWDec::DecodeImage(h, false, 2, r.Finish());
+  EXPECT_EQ(Pixels(h), (std::vector<int>{2, 1}));
+
   // Two clear codes in a row, then a table string spanning a row boundary.
   CodePacker q;
   for (int code : {4, 4, 3, 0, 6}) q.Put(code, 3);
