@@ -277,6 +277,36 @@ void VectorRow(VectorPass& p, int32_t last, const int32_t* const* keys, const Ke
   }
   if constexpr (kBelow) StorePixel(p.below[last], p.left_below);
 }
+
+inline void StartRow(VectorPass& p, bool below) {
+  p.r = p.cur[0].red, p.g = p.cur[0].green, p.b = p.cur[0].blue;
+  if (below) p.under = _mm_unpacklo_epi64(_mm_setzero_si128(), LoadPixel(p.below[0]));
+}
+
+// Two rows at once, the lower two pixels behind the upper, so that the two chains overlap. A
+// pixel of the lower row is mapped only after the upper row has sent it its last share (from
+// the pixel above-right), and the upper row goes first in each round so the pixel to its
+// right in the lower row receives that share before the lower row's own, as in reading order.
+template <bool kLowerBelow>
+void VectorPair(VectorPass& a, VectorPass& b, int32_t last, const int32_t* const* keys,
+                const KeyEntry* entries) {
+  StartRow(a, true);
+  VectorStep<true, false, true>(a, 0, keys, entries);
+  VectorStep<true, true, true>(a, 1, keys, entries);
+  StartRow(b, kLowerBelow);
+  VectorStep<true, true, true>(a, 2, keys, entries);
+  VectorStep<true, false, kLowerBelow>(b, 0, keys, entries);
+  for (int32_t x = 3; x < last; ++x) {
+    VectorStep<true, true, true>(a, x, keys, entries);
+    VectorStep<true, true, kLowerBelow>(b, x - 2, keys, entries);
+  }
+  VectorStep<false, true, true>(a, last, keys, entries);
+  StorePixel(a.below[last], a.left_below);
+  VectorStep<true, true, kLowerBelow>(b, last - 2, keys, entries);
+  VectorStep<true, true, kLowerBelow>(b, last - 1, keys, entries);
+  VectorStep<false, true, kLowerBelow>(b, last, keys, entries);
+  if constexpr (kLowerBelow) StorePixel(b.below[last], b.left_below);
+}
 #endif
 
 // Floyd-Steinberg over the working copy, in reading order; each neighbour is clamped as soon as
@@ -297,13 +327,27 @@ void DiffuseRows(KeyTables keys, const KeyEntry* entries) {
       wide[c][v - kSumMin] = parts[c][ClampByte(v)] | ClampByte(v) << 16;
     wide_keys[c] = wide[c].data() - kSumMin;
   }
-  for (int32_t y = 0; y <= g.last_row; ++y) {
+  const int32_t last = g.last_column;
+  int32_t y = 0;
+  if (last >= 3) {
+    for (; y + 1 <= g.last_row; y += 2) {
+      VectorPass a{g.SourceRow(y), g.SourceRow(y + 1), g.DestinationRow(y), 0, 0, 0, {}, {}};
+      VectorPass b{a.below, nullptr, g.DestinationRow(y + 1), 0, 0, 0, {}, {}};
+      if (y + 1 < g.last_row) {
+        b.below = g.SourceRow(y + 2);
+        VectorPair<true>(a, b, last, wide_keys, entries);
+      } else {
+        VectorPair<false>(a, b, last, wide_keys, entries);
+      }
+    }
+  }
+  for (; y <= g.last_row; ++y) {
     VectorPass p{g.SourceRow(y), nullptr, g.DestinationRow(y), 0, 0, 0, {}, {}};
     if (y < g.last_row) {
       p.below = g.SourceRow(y + 1);
-      VectorRow<true>(p, g.last_column, wide_keys, entries);
+      VectorRow<true>(p, last, wide_keys, entries);
     } else {
-      VectorRow<false>(p, g.last_column, wide_keys, entries);
+      VectorRow<false>(p, last, wide_keys, entries);
     }
   }
 #else

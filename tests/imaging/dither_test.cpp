@@ -280,8 +280,8 @@ TEST(DitherDiffuse, AgreesWithPlainReferenceAndLeavesSourceAlone) {
     EXPECT_EQ(got, ReferenceDiffusion(f, optimal, false)) << seed;
   }
   // Every small shape, where first, last and only columns and rows meet.
-  for (int w = 1; w <= 5; ++w)
-    for (int h = 1; h <= 4; ++h) {
+  for (int w = 1; w <= 7; ++w)
+    for (int h = 1; h <= 5; ++h) {
       const Frame f = Noise(w, h, unsigned(10 * w + h));
       cPal8bpp cube;
       const auto reduced = Reduce(f, 0, 2, cube);
