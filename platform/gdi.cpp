@@ -117,10 +117,11 @@ uint32_t ColorToStored(const DibSection& dst, uint32_t value) {
   }
 }
 
-template <int Bpp>
+template <int Bpp, bool Contiguous>
 void GatherT(const uint8_t* row, const int32_t* cols, size_t n, uint32_t* out) {
+  const uint32_t x0 = uint32_t(cols[0]);
   for (size_t i = 0; i < n; ++i) {
-    const uint32_t x = uint32_t(cols[i]);
+    const uint32_t x = Contiguous ? x0 + uint32_t(i) : uint32_t(cols[i]);
     if constexpr (Bpp == 1) {
       out[i] = (row[x >> 3] >> (7 - (x & 7))) & 1;
     } else if constexpr (Bpp == 4) {
@@ -139,23 +140,33 @@ void GatherT(const uint8_t* row, const int32_t* cols, size_t n, uint32_t* out) {
   }
 }
 
-// Source values of one row: palette indices for 1/4/8 bits, colour values otherwise.
-void Gather(const DibSection& src, int y, const int32_t* cols, size_t n, uint32_t* out) {
+template <bool Contiguous>
+void GatherRow(const DibSection& src, int y, const int32_t* cols, size_t n, uint32_t* out) {
   const uint8_t* row = src.row(y);
   switch (src.bpp()) {
     case 1:
-      return GatherT<1>(row, cols, n, out);
+      return GatherT<1, Contiguous>(row, cols, n, out);
     case 4:
-      return GatherT<4>(row, cols, n, out);
+      return GatherT<4, Contiguous>(row, cols, n, out);
     case 8:
-      return GatherT<8>(row, cols, n, out);
+      return GatherT<8, Contiguous>(row, cols, n, out);
     case 16:
-      return GatherT<16>(row, cols, n, out);
+      return GatherT<16, Contiguous>(row, cols, n, out);
     case 24:
-      return GatherT<24>(row, cols, n, out);
+      return GatherT<24, Contiguous>(row, cols, n, out);
     default:
-      return GatherT<32>(row, cols, n, out);
+      return GatherT<32, Contiguous>(row, cols, n, out);
   }
+}
+
+// Source values of one row: palette indices for 1/4/8 bits, colour values otherwise. `cols`
+// holds the source column of each destination column; `contiguous` says they run x0, x0 + 1...
+void Gather(const DibSection& src, int y, const int32_t* cols, size_t n, bool contiguous,
+            uint32_t* out) {
+  if (contiguous)
+    GatherRow<true>(src, y, cols, n, out);
+  else
+    GatherRow<false>(src, y, cols, n, out);
 }
 
 enum class Rop { kCopy, kAnd, kOr };
@@ -197,13 +208,20 @@ void PutT(uint8_t* row, int x0, const uint32_t* vals, size_t n) {
       p[2] = uint8_t(nv >> 16);
     } else {
       uint8_t* p = row + size_t(x) * 4;
-      const uint32_t old =
-          p[0] | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-      const uint32_t nv = Combine<R>(old, v);
-      p[0] = uint8_t(nv);
-      p[1] = uint8_t(nv >> 8);
-      p[2] = uint8_t(nv >> 16);
-      p[3] = uint8_t(nv >> 24);
+      if constexpr (R == Rop::kCopy) {
+        p[0] = uint8_t(v);
+        p[1] = uint8_t(v >> 8);
+        p[2] = uint8_t(v >> 16);
+        p[3] = uint8_t(v >> 24);
+      } else {
+        const uint32_t old =
+            p[0] | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+        const uint32_t nv = Combine<R>(old, v);
+        p[0] = uint8_t(nv);
+        p[1] = uint8_t(nv >> 8);
+        p[2] = uint8_t(nv >> 16);
+        p[3] = uint8_t(nv >> 24);
+      }
     }
   }
 }
@@ -343,9 +361,75 @@ int Blit(HDC dst_dc, int64_t x, int64_t y, int64_t w, int64_t h, HDC src_dc, int
   std::unique_ptr<NearestCache> cache;
   if (!src_paletted && dst_paletted) cache = std::make_unique<NearestCache>(dst.colors());
 
+  // Fused row loops for the copies the program makes most: 8-bit frames into 32-bit pictures
+  // and 1-bit masks, and 24/32-bit conversions of whole pictures.
+  if (rop == Rop::kCopy && contiguous) {
+    const size_t x0 = size_t(cols[0]), dx0 = size_t(col0);
+    auto each_row = [&](auto&& body) {
+      for (size_t r = 0; r < rows.size(); ++r)
+        body(src.row(rows[r]), dst.row(int(row0 + int64_t(r))));
+    };
+    if (src.bpp() == 8 && dst.bpp() == 32) {
+      each_row([&](const uint8_t* s, uint8_t* d) {
+        s += x0;
+        d += dx0 * 4;
+        for (size_t i = 0; i < n; ++i) {
+          const uint32_t v = lut[s[i]];
+          d[4 * i] = uint8_t(v);
+          d[4 * i + 1] = uint8_t(v >> 8);
+          d[4 * i + 2] = uint8_t(v >> 16);
+          d[4 * i + 3] = 0;
+        }
+      });
+      return 1;
+    }
+    if (src.bpp() == 8 && dst.bpp() == 1 && dx0 % 8 == 0) {
+      each_row([&](const uint8_t* s, uint8_t* d) {
+        s += x0;
+        d += dx0 / 8;
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8)
+          d[i / 8] = uint8_t(lut[s[i]] << 7 | lut[s[i + 1]] << 6 | lut[s[i + 2]] << 5 |
+                             lut[s[i + 3]] << 4 | lut[s[i + 4]] << 3 | lut[s[i + 5]] << 2 |
+                             lut[s[i + 6]] << 1 | lut[s[i + 7]]);
+        if (i < n) {
+          uint8_t keep = uint8_t(0xFF >> (n - i)), bits = 0;
+          for (size_t k = i; k < n; ++k) bits |= uint8_t(lut[s[k]] << (7 - (k - i)));
+          d[i / 8] = uint8_t((d[i / 8] & keep) | bits);
+        }
+      });
+      return 1;
+    }
+    if (src.bpp() == 24 && dst.bpp() == 32) {
+      each_row([&](const uint8_t* s, uint8_t* d) {
+        s += x0 * 3;
+        d += dx0 * 4;
+        for (size_t i = 0; i < n; ++i, s += 3, d += 4) {
+          d[0] = s[0];
+          d[1] = s[1];
+          d[2] = s[2];
+          d[3] = 0;
+        }
+      });
+      return 1;
+    }
+    if (src.bpp() == 32 && dst.bpp() == 24) {
+      each_row([&](const uint8_t* s, uint8_t* d) {
+        s += x0 * 4;
+        d += dx0 * 3;
+        for (size_t i = 0; i < n; ++i, s += 4, d += 3) {
+          d[0] = s[0];
+          d[1] = s[1];
+          d[2] = s[2];
+        }
+      });
+      return 1;
+    }
+  }
+
   std::vector<uint32_t> vals(n);
   for (size_t r = 0; r < rows.size(); ++r) {
-    Gather(src, rows[r], cols.data(), n, vals.data());
+    Gather(src, rows[r], cols.data(), n, contiguous, vals.data());
     if (src_paletted) {
       const uint32_t* t = lut.data();
       for (auto& v : vals) v = t[v];

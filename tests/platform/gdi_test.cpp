@@ -89,6 +89,11 @@ TEST(BlitTest, EightBitFrameBecomesOneBitMaskExactlyAtWhiteEntry) {
   for (int y = 0; y < 7; ++y)
     for (int x = 0; x < 21; ++x)
       EXPECT_EQ(Bit(*mask.dib, x, y), frame.dib->row(y)[x] == 5 ? 1 : 0) << x << "," << y;
+  // A part of a row, starting on a byte boundary, keeps the mask bits around it.
+  std::fill(mask.dib->bits(), mask.dib->bits() + mask.dib->size_bytes(), 0xFF);
+  BitBlt(mask.hdc(), 8, 2, 5, 1, frame.hdc(), 0, 0, kSrcCopy);
+  for (int x = 0; x < 21; ++x)
+    EXPECT_EQ(Bit(*mask.dib, x, 2), x < 8 || x >= 13 || frame.dib->row(0)[x - 8] == 5) << x;
 }
 
 TEST(BlitTest, ColourConversionBetweenDepths) {
@@ -116,6 +121,9 @@ TEST(BlitTest, ColourConversionBetweenDepths) {
   Surface rgb24(Make(4, 1, 24));
   BitBlt(rgb24.hdc(), 0, 0, 4, 1, rgb.hdc(), 0, 0, kSrcCopy);
   EXPECT_EQ(rgb24.dib->row(0)[3 + 2], 200);
+  Surface rgb32(Make(4, -1, 32));
+  BitBlt(rgb32.hdc(), 0, 0, 4, 1, rgb24.hdc(), 0, 0, kSrcCopy);
+  for (int x = 0; x < 4; ++x) EXPECT_EQ(Px32(*rgb32.dib, x, 0), Px32(*rgb.dib, x, 0));
   SetPx32(*rgb.dib, 2, 0, 0x00D20000);  // red 210: 10 from 200 (entries 1, 2), so entry 1
   Surface back(Make(4, -1, 8, table));
   BitBlt(back.hdc(), 0, 0, 4, 1, rgb.hdc(), 0, 0, kSrcCopy);
