@@ -59,10 +59,6 @@ struct Module {
   // Offset pointers so that tables are indexed by their natural (possibly negative) keys.
   const uint8_t* L6() const { return level6.data() - kLevel6Min; }
   const uint8_t* L16() const { return level16.data() - kLevel16Min; }
-  const int16_t* D1() const { return diffuse1.data() + kErrMax; }
-  const int16_t* D3() const { return diffuse3.data() + kErrMax; }
-  const int16_t* D5() const { return diffuse5.data() + kErrMax; }
-  const int16_t* D7() const { return diffuse7.data() + kErrMax; }
 
   // Picture row y (0 = top) of each side, whatever its storage order; checked once per row.
   Pixel32* SourceRow(int32_t y) const {
@@ -134,7 +130,7 @@ inline int ClampByte(int v) {
   return std::min(255, std::max(0, v));
 }
 
-// Adds one share table's entries for the three errors; `share` points at the entry for e = 0.
+// Adds one share table's entries for the three errors, which come offset by 255.
 inline void Spread(Channels& c, const int16_t* share, int eR, int eG, int eB) {
   c.r = ClampByte(c.r + share[eR]);
   c.g = ClampByte(c.g + share[eG]);
