@@ -36,12 +36,17 @@ class cDIB {
   cDIB(const cDIB&) = delete;
   cDIB& operator=(const cDIB&) = delete;
 
+  // False, leaving the object empty, for a depth the platform refuses (anything but 1, 4, 8, 16,
+  // 24, 32) or a width or height of 0 or below; overflow (6) when the size does not fit 32 bits.
   bool Create(int32_t NewWidth, int32_t NewHeight, int32_t Newbpp);
   // Returns the source bitmap's own bit depth, 0 if nothing was made.
   uint8_t CreateFromStdPicture(const Picture* Image, bool Force32bpp);
   // Reads a BMP file (1, 4, 8, 24, 32 bits, uncompressed, either row order). Returns its bit
   // depth, 0 if nothing was made (empty or unreadable file). Rows keep the file's order.
   uint8_t CreateFromBitmapFile(const std::string& filename);
+  // Re-creates oDIB with this size and depth and copies the colour table and the pixel bytes as
+  // they are (same row layout). When oDIB cannot be made it is left empty; cloning an object
+  // onto itself does nothing.
   void CloneTo(cDIB& oDIB) const;
   void Destroy();
 
@@ -54,6 +59,8 @@ class cDIB {
   void Cls(uint32_t BackColor = 0);
   void SetPalette(std::span<const uint8_t> Palette);
   void GetPalette(std::vector<uint8_t>& Palette) const;
+  // Stretched to the new size, or the old pixels kept at the top-left (the rest black). A size
+  // that cannot be made leaves the bitmap unchanged.
   void Resize(int32_t NewWidth, int32_t NewHeight, bool StretchDIB);
   void GetBestFitInfo(int32_t DstW, int32_t DstH, int32_t& bfx, int32_t& bfy, int32_t& bfW,
                       int32_t& bfH, bool StretchFit) const;
