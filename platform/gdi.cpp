@@ -338,7 +338,9 @@ int Blit(HDC dst_dc, int64_t x, int64_t y, int64_t w, int64_t h, HDC src_dc, int
   const bool dst_paletted = dst.bpp() <= 8;
   const bool same_table = src_paletted && src.bpp() == dst.bpp() &&
                           std::equal(src.colors().begin(), src.colors().end(), dst.colors().begin(),
-                                     dst.colors().end());
+                                     dst.colors().end(), [](const RGBQuad& a, const RGBQuad& b) {
+                                       return QuadToValue(a) == QuadToValue(b);
+                                     });
   const bool same_values = same_table || (!src_paletted && src.bpp() == dst.bpp());
 
   // Straight row copies when nothing needs converting or combining.
