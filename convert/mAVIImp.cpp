@@ -75,6 +75,42 @@ std::unique_ptr<gdi::DibSection> UnpackFrame(std::span<const uint8_t> packed) {
   return bitmap;
 }
 
+// The frame drawn into a 32-bit bitmap of its own size: what the stretch copy does at scale
+// 1, done row by row without an intermediate bitmap. False (nothing drawn) for any frame that is
+// not an uncompressed 24- or 32-bit bitmap of exactly the work bitmap's size.
+bool CopySameSizeFrame(std::span<const uint8_t> packed, cDIB& work) {
+  ByteReader in(packed);
+  uint32_t header_size = 0, compression = 0;
+  int32_t width = 0, height = 0;
+  uint16_t planes = 0, bit_count = 0;
+  if (!(in.U32LE(header_size) && in.I32LE(width) && in.I32LE(height) && in.U16LE(planes) &&
+        in.U16LE(bit_count) && in.U32LE(compression))) {
+    return false;
+  }
+  if (header_size < 40 || compression != 0 || (bit_count != 24 && bit_count != 32)) return false;
+  if (work.BPP() != 32 || width != work.Width() || height == INT32_MIN ||
+      (height < 0 ? -height : height) != work.Height()) {
+    return false;
+  }
+  const size_t stride = ((size_t(width) * bit_count + 31) / 32) * 4;
+  const size_t rows = size_t(work.Height());
+  if (!in.Seek(header_size) || !in.has(stride * rows)) return false;
+  const uint8_t* bits = packed.data() + header_size;
+  const bool bottom_up = height > 0;
+  PixelView view;
+  MapDIBPixels(view, work);
+  for (size_t y = 0; y < rows; ++y) {
+    const uint8_t* src = bits + (bottom_up ? rows - 1 - y : y) * stride;
+    Pixel32* dst = view.row(int32_t(y)).data();
+    if (bit_count == 32) {
+      for (int32_t x = 0; x < width; ++x, src += 4) dst[x] = {src[0], src[1], src[2], 0};
+    } else {
+      for (int32_t x = 0; x < width; ++x, src += 3) dst[x] = {src[0], src[1], src[2], 0};
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int16_t FrameDelayFromStream(int32_t end_time_ms, int32_t frames) {
@@ -146,6 +182,7 @@ bool ImportAVI(std::string filename, cGIF& gif) {
       host.Yield();
     });
     Step(8, [&] {
+      if (CopySameSizeFrame(packed, work)) return;
       auto bitmap = UnpackFrame(packed);
       if (!bitmap) Raise(kErrInvalidPicture, "Frame " + std::to_string(i) + " cannot be drawn");
       if (!work.hDC())

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Whole-conversion benchmark: 24 frames (the 8 landscape photos three times) through
+# quillomat-cli, against, in the same run, djpeg decoding the same files (the floor), ffmpeg and
+# ImageMagick making a GIF of them, each when installed. Prints times, ratios and peak memory.
+#
+# usage: bench/convert_bench.sh BUILD_DIR [RUNS]
+set -euo pipefail
+
+build=${1:?usage: $0 BUILD_DIR [RUNS]}
+runs=${2:-3}
+here=$(cd "$(dirname "$0")" && pwd)
+cli="$build/bin/quillomat-cli"
+photos="$here/../../shared/corpus/photos/landscape"
+[[ -x $cli ]] || { echo "no $cli: build the quillomat-cli target first" >&2; exit 1; }
+[[ -d $photos ]] || { echo "no corpus at $photos" >&2; exit 1; }
+[[ -x /usr/bin/time ]] || { echo "needs /usr/bin/time (GNU time) for peak memory" >&2; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+files=()
+n=0
+for round in 1 2 3; do
+  for i in 0 1 2 3 4 5 6 7; do
+    files+=("$photos/Landscape_$i.jpg")
+    # ffmpeg's image sequence input wants numbered names.
+    ln -s "$photos/Landscape_$i.jpg" "$work/$(printf 'img%03d.jpg' "$n")"
+    n=$((n + 1))
+  done
+done
+frames=${#files[@]}
+width=1800
+height=1200
+
+# measure NAME COMMAND...: best wall time (seconds) and the peak memory (kB) of that run.
+declare -A secs peak
+measure() {
+  local name=$1
+  shift
+  local best="" best_kb=0
+  for ((r = 0; r < runs; r++)); do
+    /usr/bin/time -f '%e %M' -o "$work/time.txt" "$@" >/dev/null 2>"$work/err.txt" || {
+      echo "$name failed:" >&2
+      tail -5 "$work/err.txt" >&2
+      return 1
+    }
+    read -r s kb <"$work/time.txt"
+    if [[ -z $best ]] || awk -v a="$s" -v b="$best" 'BEGIN { exit !(a < b) }'; then
+      best=$s
+      best_kb=$kb
+    fi
+  done
+  secs[$name]=$best
+  peak[$name]=$best_kb
+}
+
+
+echo "frames: $frames of ${width}x${height}, best of $runs runs"
+measure quillomat "$cli" --fps 5 --quiet --out "$work/quillomat.gif" "${files[@]}"
+if command -v djpeg >/dev/null; then
+  measure djpeg bash -c 'for f in "$@"; do djpeg -outfile /dev/null "$f"; done' _ "${files[@]}"
+fi
+if command -v ffmpeg >/dev/null; then
+  measure ffmpeg ffmpeg -nostdin -v error -y -framerate 5 -i "$work/img%03d.jpg" "$work/ffmpeg.gif" ||
+    true
+fi
+if command -v convert >/dev/null; then
+  measure imagemagick convert -delay 20 -loop 0 "${files[@]}" "$work/imagemagick.gif" || true
+fi
+
+printf '%-12s %9s %12s\n' tool seconds "peak MB"
+for t in quillomat djpeg ffmpeg imagemagick; do
+  [[ -n ${secs[$t]:-} ]] || continue
+  printf '%-12s %9.2f %12.1f\n' "$t" "${secs[$t]}" "$(awk -v k="${peak[$t]}" 'BEGIN { print k / 1024 }')"
+done
+
+q=${secs[quillomat]}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+verdict() { if awk "BEGIN { exit !($1) }"; then echo "met"; else echo "NOT met"; fi; }
+echo
+if [[ -n ${secs[djpeg]:-} ]]; then
+  r=$(ratio "$q" "${secs[djpeg]}")
+  echo "quillomat / djpeg decode-only:  ${r}x   (target <= 3x: $(verdict "$r <= 3"))"
+fi
+if [[ -n ${secs[ffmpeg]:-} ]]; then
+  r=$(ratio "${secs[ffmpeg]}" "$q")
+  echo "ffmpeg / quillomat:             ${r}x   (target > 1x: $(verdict "$r > 1"))"
+fi
+if [[ -n ${secs[imagemagick]:-} ]]; then
+  r=$(ratio "${secs[imagemagick]}" "$q")
+  echo "imagemagick / quillomat:        ${r}x   (target >= 10x: $(verdict "$r >= 10"))"
+fi
+limit_kb=$(awk -v f="$frames" -v w="$width" -v h="$height" 'BEGIN { printf "%d", (f * w * h * 1.3 + 64 * 1048576) / 1024 }')
+echo "quillomat peak memory:          $((peak[quillomat] / 1024)) MB   (limit $((limit_kb / 1024)) MB: $(verdict "${peak[quillomat]} <= $limit_kb"))"
