@@ -110,18 +110,14 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
     host.SetProgressValue(0);
     for (int i = 1; i <= count; ++i) {
       host.Yield();
-      // The first picture's bitmap is still held from fixing the format; loading it again
-      // would give the same bytes.
-      if (i > 1) {
-        std::shared_ptr<Picture> picture = LoadPicture(files[size_t(i - 1)]);
-        picture = FitPicture(std::move(picture), width, height);
-        SavePictureAsBmp(*picture, h.bmp_path);
-        // A bitmap that cannot be read back would leave the previous picture's pixels in the
-        // object; writing those again would be a wrong frame, so the video ends here instead.
-        if (!dib.CreateFromFile(h.bmp_path)) {
-          last = avi::kAviErrFileRead;
-          break;
-        }
+      std::shared_ptr<Picture> picture = LoadPicture(files[size_t(i - 1)]);
+      picture = FitPicture(std::move(picture), width, height);
+      SavePictureAsBmp(*picture, h.bmp_path);
+      // A bitmap that cannot be read back would leave the previous picture's pixels in the
+      // object; writing those again would be a wrong frame, so the video ends here instead.
+      if (!dib.CreateFromFile(h.bmp_path)) {
+        last = avi::kAviErrFileRead;
+        break;
       }
       last = avi::AVIStreamWrite(*h.stream, i - 1, 1, dib.Bits(), avi::kAviIfKeyFrame);
       if (last != avi::kAviOk) break;
