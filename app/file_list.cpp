@@ -110,10 +110,9 @@ void FileList::AddDroppedPaths(const QStringList& paths) {
     const std::string p = path.toStdString();
     struct stat st;
     if (::stat(p.c_str(), &st) != 0) continue;  // vanished or unreadable: nothing to add
-    // A hidden folder counts as a file, as a listing that leaves hidden entries out never finds
-    // it; only visible folders are walked.
-    const bool hidden = QFileInfo(path).fileName().startsWith('.');
-    if (S_ISDIR(st.st_mode) && !hidden) {
+    // Any dropped folder is walked, a hidden one too: listing a folder as if it were a picture
+    // would only fail later, in the conversion. Hidden folders inside it stay unvisited.
+    if (S_ISDIR(st.st_mode)) {
       for (const std::string& file : FilesInFolderTree(p, "*.*")) {
         Append(QString::fromStdString(file));
       }

@@ -163,7 +163,6 @@ void Form1::BuildControls() {
   text1_->setObjectName("Text1");
   button8_ = MakeButton("PushButton8", "...", frame2_);
   button8_->setFixedWidth(40);
-  button8_->setToolTip("Choose the folder out.gif is saved to");
   auto* f2 = new QHBoxLayout(frame2_);
   f2->addWidget(text1_, 1);
   f2->addWidget(button8_);

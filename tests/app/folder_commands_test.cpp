@@ -176,6 +176,11 @@ class FolderCommandsTest : public QObject {
     const QString o = one.path(), t = two.path();
     QCOMPARE(h.list().Texts(),
              QStringList({o + "/notes.txt", o + "/x.jpg", o + "/sub/y.jpg", t + "/w.gif"}));
+    // A hidden folder dropped on its own is walked like any other, never listed as a picture.
+    h.list().RemoveAll();
+    std::unique_ptr<QMimeData> hidden(FileUrls({one.filePath(".hid")}));
+    QVERIFY(SendDrag(h.list(), hidden.get(), true));
+    QCOMPARE(h.list().Texts(), QStringList({o + "/.hid/z.jpg"}));
   }
 
   void otherDataIsRefused() {
