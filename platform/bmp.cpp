@@ -1,8 +1,10 @@
 #include "platform/bmp.h"
 
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <new>
 
 #include "platform/byte_reader.h"
 
@@ -115,51 +117,65 @@ std::unique_ptr<gdi::DibSection> ReadBmp(std::span<const uint8_t> file, std::str
 }
 
 std::vector<uint8_t> EncodeBmp24(const gdi::DibSection& dib) {
-  gdi::BitmapInfoHeader header;
-  header.width = dib.width();
-  header.height = dib.height();  // bottom-up
-  header.bit_count = 24;
-  auto out24 = gdi::DibSection::Create(header);
-  if (!out24) return {};
-  const uint64_t total = uint64_t(kFileHeaderSize) + 40 + out24->size_bytes();
-  if (total > std::numeric_limits<uint32_t>::max()) return {};
+  const int width = dib.width(), height = dib.height();
+  if (width <= 0 || height <= 0) return {};
+  const uint64_t stride = (uint64_t(width) * 24 + 31) / 32 * 4;
+  const uint64_t image = stride * uint64_t(height);
+  const uint64_t total = uint64_t(kFileHeaderSize) + 40 + image;
+  if (total > std::numeric_limits<uint32_t>::max() || image > size_t(PTRDIFF_MAX)) return {};
 
-  // The source is only read: a block copy never writes through its source surface.
-  auto src_dc = gdi::CreateCompatibleDC();
-  auto dst_dc = gdi::CreateCompatibleDC();
-  src_dc->Select(const_cast<gdi::DibSection*>(&dib));
-  dst_dc->Select(out24.get());
-  if (!gdi::BitBlt(dst_dc.get(), 0, 0, dib.width(), dib.height(), src_dc.get(), 0, 0,
-                   gdi::kSrcCopy))
-    return {};
-
+  // Rows are converted one at a time through a one-row bitmap, straight into the file.
+  gdi::BitmapInfoHeader row_header;
+  row_header.width = width;
+  row_header.height = -1;
+  row_header.bit_count = 24;
+  auto staging = gdi::DibSection::Create(row_header);
+  if (!staging) return {};
   std::vector<uint8_t> file;
-  file.reserve(size_t(total));
+  try {
+    file.assign(size_t(total), 0);
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+
+  uint8_t* p = file.data();
   auto u16 = [&](uint32_t v) {
-    file.push_back(uint8_t(v));
-    file.push_back(uint8_t(v >> 8));
+    *p++ = uint8_t(v);
+    *p++ = uint8_t(v >> 8);
   };
   auto u32 = [&](uint32_t v) {
     u16(v & 0xFFFF);
     u16(v >> 16);
   };
-  file.push_back('B');
-  file.push_back('M');
+  *p++ = 'B';
+  *p++ = 'M';
   u32(uint32_t(total));
   u32(0);
   u32(kFileHeaderSize + 40);
   u32(40);
-  u32(uint32_t(dib.width()));
-  u32(uint32_t(dib.height()));
+  u32(uint32_t(width));
+  u32(uint32_t(height));  // bottom-up
   u16(1);
   u16(24);
   u32(kBiRgb);
-  u32(uint32_t(out24->size_bytes()));
-  u32(0);
-  u32(0);
-  u32(0);
-  u32(0);
-  file.insert(file.end(), out24->bits(), out24->bits() + out24->size_bytes());
+  u32(uint32_t(image));
+  // Resolution and colour counts stay 0.
+
+  // The source is only read: a block copy never writes through its source surface.
+  auto src_dc = gdi::CreateCompatibleDC();
+  auto row_dc = gdi::CreateCompatibleDC();
+  src_dc->Select(const_cast<gdi::DibSection*>(&dib));
+  row_dc->Select(staging.get());
+  const size_t row_bytes = size_t(width) * 3;
+  for (int y = 0; y < height; ++y) {
+    uint8_t* out = file.data() + kFileHeaderSize + 40 + size_t(height - 1 - y) * stride;
+    if (dib.bpp() == 24) {
+      std::memcpy(out, dib.row(y), row_bytes);
+      continue;
+    }
+    if (!gdi::BitBlt(row_dc.get(), 0, 0, width, 1, src_dc.get(), 0, y, gdi::kSrcCopy)) return {};
+    std::memcpy(out, staging->bits(), row_bytes);
+  }
   return file;
 }
 
