@@ -17,22 +17,55 @@ constexpr int32_t kHashShift = 4;    // prefix codes are spread by 2^4 when hash
 constexpr int32_t kMaxBits = 12;
 constexpr int32_t kTableLimit = 1 << kMaxBits;
 
+// One call's encoder. The working state lives in locals of Compress so that the hot loop keeps
+// it in registers; only the packet and the table live in the object.
 class LzwEncoder {
  public:
-  LzwEncoder(GifOutput& out, int32_t initial_width) : out_(out), initial_width_(initial_width) {
-    code_width_ = initial_width_;
-    max_code_ = BitMasks[code_width_];
-    clear_code_ = 1 << (initial_width_ - 1);
-    end_code_ = clear_code_ + 1;
-    next_code_ = clear_code_ + 2;
-  }
+  explicit LzwEncoder(GifOutput& out) : out_(out) {}
 
-  void Compress(std::span<const uint8_t* const> rows_in_order, int32_t width) {
-    ResetHash();
-    OutputCode(clear_code_);
-    int32_t prefix = rows_in_order[0][0];
+  void Compress(std::span<const uint8_t* const> rows_in_order, int32_t width,
+                int32_t initial_width) {
+    int32_t code_width = initial_width;
+    int32_t max_code = BitMasks[code_width];
+    const int32_t clear_code = 1 << (initial_width - 1);
+    const int32_t end_code = clear_code + 1;
+    int32_t next_code = clear_code + 2;
+    bool clear_flag = false;
+    uint32_t accumulator = 0;
+    int32_t accumulated_bits = 0;
     int32_t* const keys = keys_.data();
-    int32_t* const codes = codes_.data();
+    uint16_t* const codes = codes_.data();
+    packet_count_ = 0;
+
+    auto output_code = [&](int32_t code) {
+      // Whole bytes go out without a data-dependent loop: two bytes are always stored, and
+      // the count advances by the number that are complete.
+      accumulator &= uint32_t(BitMasks[accumulated_bits]);
+      accumulator |= uint32_t(code) << accumulated_bits;
+      accumulated_bits += code_width;
+      const int32_t whole = accumulated_bits >> 3;
+      packet_[size_t(packet_count_) + 1] = uint8_t(accumulator);
+      packet_[size_t(packet_count_) + 2] = uint8_t(accumulator >> 8);
+      packet_count_ += whole;
+      accumulator >>= whole * 8;
+      accumulated_bits &= 7;
+      if (packet_count_ >= 254) SendFullPacket();
+      if (next_code > max_code || clear_flag) {
+        if (clear_flag) {
+          code_width = initial_width;
+          max_code = BitMasks[code_width];
+          clear_flag = false;
+        } else {
+          ++code_width;
+          max_code = code_width == kMaxBits ? kTableLimit : BitMasks[code_width];
+        }
+      }
+    };
+    auto reset_hash = [&] { std::fill_n(keys, kHashSize, -1); };
+
+    reset_hash();
+    output_code(clear_code);
+    int32_t prefix = rows_in_order[0][0];
     for (size_t r = 0; r < rows_in_order.size(); ++r) {
       const uint8_t* p = rows_in_order[r] + (r == 0 ? 1 : 0);
       const uint8_t* const end = rows_in_order[r] + width;
@@ -48,80 +81,53 @@ class LzwEncoder {
           // Secondary probe. A slot whose key is 0 ends the chain like an empty one does, and
           // the new entry then replaces it; the exact output bytes depend on keeping that.
           const int32_t step = slot == 0 ? 1 : kHashSize - slot;
-          bool found = false;
           for (;;) {
             slot -= step;
-            if (slot < 0) slot += kHashSize;
-            if (keys[slot] == key) {
-              found = true;
-              break;
-            }
-            if (keys[slot] <= 0) break;
+            slot += (slot >> 31) & kHashSize;
+            if (keys[slot] == key || keys[slot] <= 0) break;
           }
-          if (found) {
+          if (keys[slot] == key) {
             prefix = codes[slot];
             continue;
           }
         }
-        OutputCode(prefix);
+        output_code(prefix);
         prefix = pixel;
-        if (next_code_ < kTableLimit) {
-          codes[slot] = next_code_++;
+        if (next_code < kTableLimit) {
+          codes[slot] = uint16_t(next_code++);
           keys[slot] = key;
         } else {
-          ClearTable();
+          // Table full: start afresh. The clear code goes out at the current width (12).
+          reset_hash();
+          clear_flag = true;
+          next_code = clear_code + 2;
+          output_code(clear_code);
         }
       }
     }
-    OutputCode(prefix);
-    OutputCode(end_code_);
+    output_code(prefix);
+    output_code(end_code);
+    while (accumulated_bits > 0) {
+      AddPacketByte(uint8_t(accumulator));
+      accumulator >>= 8;
+      accumulated_bits -= 8;
+    }
+    FlushPacket();
   }
 
  private:
-  void ResetHash() { keys_.fill(-1); }
-
-  void ClearTable() {
-    ResetHash();
-    clear_flag_ = true;
-    next_code_ = clear_code_ + 2;
-    OutputCode(clear_code_);
-  }
-
-  void OutputCode(int32_t code) {
-    accumulator_ &= BitMasks[accumulated_bits_];
-    if (accumulated_bits_ > 0)
-      accumulator_ |= code << accumulated_bits_;
-    else
-      accumulator_ = code;
-    accumulated_bits_ += code_width_;
-    while (accumulated_bits_ >= 8) {
-      AddPacketByte(uint8_t(accumulator_ & 255));
-      accumulator_ >>= 8;
-      accumulated_bits_ -= 8;
-    }
-    if (next_code_ > max_code_ || clear_flag_) {
-      if (clear_flag_) {
-        code_width_ = initial_width_;
-        max_code_ = BitMasks[code_width_];
-        clear_flag_ = false;
-      } else {
-        ++code_width_;
-        max_code_ = code_width_ == kMaxBits ? kTableLimit : BitMasks[code_width_];
-      }
-    }
-    if (code == end_code_) {
-      while (accumulated_bits_ > 0) {
-        AddPacketByte(uint8_t(accumulator_ & 255));
-        accumulator_ >>= 8;
-        accumulated_bits_ -= 8;
-      }
-      FlushPacket();
-    }
-  }
-
   void AddPacketByte(uint8_t b) {
-    packet_[++packet_count_] = b;
+    packet_[size_t(++packet_count_)] = b;
     if (packet_count_ == 254) FlushPacket();
+  }
+
+  // Sends the first 254 bytes as one sub-block and keeps the rest for the next.
+  void SendFullPacket() {
+    const uint8_t carry = packet_[255];
+    packet_[0] = 254;
+    out_.Write(packet_.data(), 255);
+    packet_count_ -= 254;
+    packet_[1] = carry;
   }
 
   void FlushPacket() {
@@ -133,18 +139,11 @@ class LzwEncoder {
   }
 
   GifOutput& out_;
-  const int32_t initial_width_;
-  int32_t code_width_ = 0;
-  int32_t max_code_ = 0;
-  int32_t clear_code_ = 0;
-  int32_t end_code_ = 0;
-  int32_t next_code_ = 0;
-  bool clear_flag_ = false;
-  int32_t accumulator_ = 0;
-  int32_t accumulated_bits_ = 0;
+  // Keys (pixel * 4096 + prefix code, -1 when empty) apart from the codes: the probe loop reads
+  // only keys, and 20 KB of them stay in the first-level cache.
   std::array<int32_t, kHashSize> keys_;
-  std::array<int32_t, kHashSize> codes_;
-  std::array<uint8_t, 256> packet_{};
+  std::array<uint16_t, kHashSize> codes_;
+  std::array<uint8_t, 258> packet_{};  // length byte, 254 data bytes, room for two more
   int32_t packet_count_ = 0;
 };
 
@@ -174,8 +173,8 @@ void EncodePixels(GifOutput& out, std::span<const uint8_t* const> rows, int32_t 
   ordered.reserve(rows.size());
   for (int32_t y : EncodingRowOrder(int32_t(rows.size()), Interlaced)) ordered.push_back(rows[y]);
   // 40 KB of tables: keep them off the stack.
-  auto encoder = std::make_unique<LzwEncoder>(out, InitialWidth);
-  encoder->Compress(ordered, width);
+  auto encoder = std::make_unique<LzwEncoder>(out);
+  encoder->Compress(ordered, width, InitialWidth);
 }
 
 void EncodeImage(GifOutput& out, const tGIFFrame& frame, uint8_t InitialWidth, bool Interlaced) {
