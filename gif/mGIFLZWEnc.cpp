@@ -37,7 +37,7 @@ class LzwEncoder {
     uint16_t* const codes = codes_.data();
     packet_count_ = 0;
 
-    auto output_code = [&](int32_t code) {
+    auto output_code = [&](int32_t code) __attribute__((always_inline)) {
       // Whole bytes go out without a data-dependent loop: two bytes are always stored, and
       // the count advances by the number that are complete.
       accumulator &= uint32_t(BitMasks[accumulated_bits]);
