@@ -62,6 +62,12 @@ class cGIF {
 
   bool LoadFromFile(const std::string& filename);
   bool LoadFromStream(std::span<const uint8_t> Stream);
+  // Writes a GIF89a file (GIF87a when there are no frames), moving the host's progress bar and
+  // yielding once per frame. False, after replacing nothing or leaving a partial file, when the
+  // file is read-only or cannot be written, when a global or local table has over 256 entries,
+  // when a frame has no table to use, has no pixels, is not 8 bits per pixel, is over 32767
+  // pixels wide or high, holds an index its table's code size cannot carry, or has a disposal
+  // method of 64 or more, and when the object has never held a frame.
   bool Save(const std::string& filename);
   void Destroy();
   void FrameDraw(gdi::HDC hDC, int16_t nFrame, int16_t Left, int16_t Top, float ScaleFactor,
