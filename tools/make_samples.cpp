@@ -150,9 +150,9 @@ void DrawBall(Canvas& c, double t) {
       double nz = std::sqrt(std::max(0.0, 1 - (dx * dx + dy * dy) / (r * r)));
       double light = std::clamp(0.35 + 0.65 * (-0.5 * dx / r - 0.5 * dy / r + 0.7 * nz), 0.2, 1.1);
       Rgb shaded{base.r * light, base.g * light, base.b * light};
-      double spec =
+      double highlight =
           std::pow(std::max(0.0, 1 - std::hypot(dx + r * 0.35, dy + r * 0.35) / (r * 0.3)), 2);
-      c.Blend(x, y, Mix(shaded, {1, 1, 1}, spec), cover);
+      c.Blend(x, y, Mix(shaded, {1, 1, 1}, highlight), cover);
     }
   }
 }

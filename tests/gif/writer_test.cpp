@@ -342,13 +342,13 @@ std::vector<uint8_t> MakeIndices(const FrameSpec& s, int colours, std::mt19937& 
   return v;
 }
 
-void CheckAgainstGiflib(const AnimationSpec& spec, const std::string& path, uint32_t seed) {
+void CheckAgainstGiflib(const AnimationSpec& anim, const std::string& path, uint32_t seed) {
   std::mt19937 rng(seed);
   cGIF gif;
   std::vector<std::vector<uint8_t>> expected;
   int16_t sw = 1, sh = 1;
-  for (size_t i = 0; i < spec.frames.size(); ++i) {
-    const FrameSpec& s = spec.frames[i];
+  for (size_t i = 0; i < anim.frames.size(); ++i) {
+    const FrameSpec& s = anim.frames[i];
     const int16_t n = int16_t(i + 1);
     gif.FrameInsert(n, s.w, s.h);
     gif.SetFrameLeft(n, s.left);
@@ -362,7 +362,7 @@ void CheckAgainstGiflib(const AnimationSpec& spec, const std::string& path, uint
     gif.SetLocalPaletteUsed(n, s.local);
     gif.SetLocalPaletteEntries(n, int16_t(s.local_entries));
     FillPalette(gif.lpLocalPalette(n), 256, seed + n);
-    const int entries = s.local ? s.local_entries : spec.global_entries;
+    const int entries = s.local ? s.local_entries : anim.global_entries;
     const int colours = 1 << std::max(2, TableBits(entries));
     expected.push_back(MakeIndices(s, std::min(colours, 256), rng));
     FillFrame(gif, n, expected.back());
@@ -371,9 +371,9 @@ void CheckAgainstGiflib(const AnimationSpec& spec, const std::string& path, uint
   }
   gif.SetScreenWidth(sw);
   gif.SetScreenHeight(sh);
-  gif.SetAnimationLoops(spec.loops);
-  gif.SetGlobalPaletteExists(spec.global_entries > 0);
-  gif.SetGlobalPaletteEntries(int16_t(spec.global_entries));
+  gif.SetAnimationLoops(anim.loops);
+  gif.SetGlobalPaletteExists(anim.global_entries > 0);
+  gif.SetGlobalPaletteEntries(int16_t(anim.global_entries));
   FillPalette(gif.lpGlobalPalette(), 256, seed);
   ASSERT_TRUE(gif.Save(path));
 
@@ -382,22 +382,22 @@ void CheckAgainstGiflib(const AnimationSpec& spec, const std::string& path, uint
   EXPECT_EQ(r.version, "89a");
   EXPECT_EQ(r.screen_width, sw);
   EXPECT_EQ(r.screen_height, sh);
-  EXPECT_EQ(r.loop_count, spec.loops);
+  EXPECT_EQ(r.loop_count, anim.loops);
   EXPECT_EQ(r.netscape_blocks, 1);
-  EXPECT_EQ(r.has_global_table, spec.global_entries > 0);
-  if (spec.global_entries > 0) {
-    ASSERT_EQ(r.global_table_size, 1 << TableBits(spec.global_entries));
+  EXPECT_EQ(r.has_global_table, anim.global_entries > 0);
+  if (anim.global_entries > 0) {
+    ASSERT_EQ(r.global_table_size, 1 << TableBits(anim.global_entries));
     for (int i = 0; i < r.global_table_size; ++i) {
       const uint8_t* p = gif.lpGlobalPalette() + 4 * i;
-      const bool used = i < spec.global_entries;
+      const bool used = i < anim.global_entries;
       ASSERT_EQ(r.global_rgb[3 * i], used ? p[2] : 0) << i;
       ASSERT_EQ(r.global_rgb[3 * i + 1], used ? p[1] : 0) << i;
       ASSERT_EQ(r.global_rgb[3 * i + 2], used ? p[0] : 0) << i;
     }
   }
-  ASSERT_EQ(r.frames.size(), spec.frames.size());
-  for (size_t i = 0; i < spec.frames.size(); ++i) {
-    const FrameSpec& s = spec.frames[i];
+  ASSERT_EQ(r.frames.size(), anim.frames.size());
+  for (size_t i = 0; i < anim.frames.size(); ++i) {
+    const FrameSpec& s = anim.frames[i];
     const testing::GiflibFrame& g = r.frames[i];
     SCOPED_TRACE("frame " + std::to_string(i + 1));
     EXPECT_EQ(g.left, s.left);
@@ -454,7 +454,7 @@ TEST_F(GifWriterTest, GiflibAgreesOnHandPickedAnimations) {
         {511, 301, 7, 9, false, true, false, false, 0, 255, 1, 2, Content::Random}}},
   };
   for (size_t i = 0; i < specs.size(); ++i) {
-    SCOPED_TRACE("spec " + std::to_string(i));
+    SCOPED_TRACE("anim " + std::to_string(i));
     CheckAgainstGiflib(specs[i], Path("agree" + std::to_string(i) + ".gif"), uint32_t(100 + i));
   }
 }
@@ -463,9 +463,9 @@ TEST_F(GifWriterTest, GiflibAgreesOnRandomAnimations) {
   std::mt19937 rng(20240607);
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
   for (int round = 0; round < 60; ++round) {
-    AnimationSpec spec;
-    spec.global_entries = pick(0, 1) ? pick(1, 256) : 0;
-    spec.loops = int16_t(pick(0, 3) == 0 ? pick(0, 32767) : 0);
+    AnimationSpec anim;
+    anim.global_entries = pick(0, 1) ? pick(1, 256) : 0;
+    anim.loops = int16_t(pick(0, 3) == 0 ? pick(0, 32767) : 0);
     const int frames = pick(1, 4);
     for (int n = 0; n < frames; ++n) {
       FrameSpec s{};
@@ -474,19 +474,19 @@ TEST_F(GifWriterTest, GiflibAgreesOnRandomAnimations) {
       s.left = int16_t(pick(0, 20));
       s.top = int16_t(pick(0, 20));
       s.interlaced = pick(0, 1);
-      s.local = spec.global_entries == 0 || pick(0, 2) == 0;
+      s.local = anim.global_entries == 0 || pick(0, 2) == 0;
       s.local_entries = pick(1, 256);
-      const int entries = s.local ? s.local_entries : spec.global_entries;
+      const int entries = s.local ? s.local_entries : anim.global_entries;
       s.transparent = pick(0, 1);
       s.transparent_index = pick(0, (1 << TableBits(entries)) - 1);
       s.user_input = pick(0, 4) == 0;
       s.disposal = pick(0, 7);
       s.delay = int16_t(pick(0, 32767));
       s.content = Content(pick(0, 3));
-      spec.frames.push_back(s);
+      anim.frames.push_back(s);
     }
     SCOPED_TRACE("round " + std::to_string(round));
-    CheckAgainstGiflib(spec, Path("random.gif"), uint32_t(round));
+    CheckAgainstGiflib(anim, Path("random.gif"), uint32_t(round));
     if (HasFatalFailure()) return;
   }
 }
