@@ -32,120 +32,100 @@ std::array<uint32_t, 33>& PowersTable() {
   return table;
 }
 
-// One frame's decoding: the bit reader over the data, the string table and the pixel cursor.
-class Decoder {
- public:
-  Decoder(std::span<const uint8_t> data, const BitsView& view, int32_t width, int32_t height,
-          bool interlaced)
-      : data_(data.data()),
-        size_(data.size()),
-        view_(view),
-        width_(width),
-        last_row_(height - 1),
-        passes_(interlaced ? 4 : 1),
-        interlaced_(interlaced) {
-    row_ = view_.row(0).data();
-  }
-
-  void Run(int min_code_size);
-
- private:
-  // Refills the bit buffer; false when the data cannot supply `width` more bits.
-  bool ReadCode(int width, int& code) {
-    if (bits_ < width) {
-      if (size_ - pos_ >= 8) {
-        const int taken = (63 - bits_) >> 3;  // whole bytes that fit, at most 7
-        uint64_t v;
-        std::memcpy(&v, data_ + pos_, 8);
-        v &= (uint64_t(1) << (taken * 8)) - 1;
-        buffer_ |= v << bits_;
-        pos_ += size_t(taken);
-        bits_ += taken * 8;
-      } else {
-        while (bits_ <= 56 && pos_ < size_) {
-          buffer_ |= uint64_t(data_[pos_++]) << bits_;
-          bits_ += 8;
-        }
-        if (bits_ < width) return false;
-      }
-    }
-    code = int(buffer_ & ((uint64_t(1) << width) - 1));
-    buffer_ >>= width;
-    bits_ -= width;
-    return true;
-  }
-
-  // Moves the cursor to the start of the next row to fill; false when the bitmap is full.
-  bool NextRow() {
-    x_ = 0;
-    y_ += interlaced_ ? kRowSteps[pass_] : 1;
-    while (y_ > last_row_) {
-      if (++pass_ >= passes_) return false;
-      y_ = kStartRows[pass_];
-    }
-    row_ = view_.row(y_).data();
-    return true;
-  }
-
-  // Places n pixels in order; false once the bitmap is full.
-  bool Place(const uint8_t* s, int n) {
-    while (n > 0) {
-      const int k = std::min(n, width_ - x_);
-      std::memcpy(row_ + x_, s, size_t(k));
-      x_ += k;
-      s += k;
-      n -= k;
-      if (x_ == width_ && !NextRow()) return false;
-    }
-    return true;
-  }
+// The string table and the expansion stack of one decoding, about 18 KB: kept off the stack.
+struct Tables {
+  uint16_t prefix[kLastTableCode + 1];
+  uint8_t suffix[kLastTableCode + 1];
+  uint8_t first[kLastTableCode + 1];
+  uint16_t length[kLastTableCode + 1];  // 0 marks a code that is not a pixel string
+  uint8_t stack[kStackSize];
 
   // Writes the string of `code` (length n) so that its last pixel lands at out[n - 1].
   void Expand(int code, int n, uint8_t* out) const {
     for (int i = n - 1; i >= 0; --i) {
-      out[i] = suffix_[code];
-      code = prefix_[code];
+      out[i] = suffix[code];
+      code = prefix[code];
     }
   }
-
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-  uint64_t buffer_ = 0;
-  int bits_ = 0;
-
-  const BitsView& view_;
-  int32_t width_;
-  int32_t last_row_;
-  int passes_;
-  bool interlaced_;
-  int pass_ = 0;
-  int32_t x_ = 0;
-  int32_t y_ = 0;
-  uint8_t* row_ = nullptr;
-
-  uint16_t prefix_[kLastTableCode + 1];
-  uint8_t suffix_[kLastTableCode + 1];
-  uint8_t first_[kLastTableCode + 1];
-  uint16_t length_[kLastTableCode + 1];  // 0 marks a code that is not a pixel string
-  uint8_t stack_[kStackSize];
 };
 
-void Decoder::Run(int min_code_size) {
+// The whole decoding loop. The bit reader and the pixel cursor live in locals, so the pixel
+// stores (which may alias anything) do not force them back to memory.
+void Run(Tables& t, std::span<const uint8_t> input, const BitsView& view, int32_t width,
+         int32_t height, bool interlaced, int min_code_size) {
+  const uint8_t* const data = input.data();
+  const size_t size = input.size();
+  size_t pos = 0;
+  uint64_t buffer = 0;
+  int bits = 0;
+
+  const int32_t last_row = height - 1;
+  const int passes = interlaced ? 4 : 1;
+  int pass = 0;
+  int32_t x = 0, y = 0;
+  uint8_t* row = view.row(0).data();
+
+  // False when the data cannot supply `code_width` more bits.
+  auto read_code = [&](int code_width, int& code) {
+    if (bits < code_width) {
+      if (size - pos >= 8) {
+        const int taken = (63 - bits) >> 3;  // whole bytes that fit, at most 7
+        uint64_t v;
+        std::memcpy(&v, data + pos, 8);
+        v &= (uint64_t(1) << (taken * 8)) - 1;
+        buffer |= v << bits;
+        pos += size_t(taken);
+        bits += taken * 8;
+      } else {
+        while (bits <= 56 && pos < size) {
+          buffer |= uint64_t(data[pos++]) << bits;
+          bits += 8;
+        }
+        if (bits < code_width) return false;
+      }
+    }
+    code = int(buffer & ((uint64_t(1) << code_width) - 1));
+    buffer >>= code_width;
+    bits -= code_width;
+    return true;
+  };
+  // Moves to the start of the next row to fill; false when the bitmap is full.
+  auto next_row = [&]() {
+    x = 0;
+    y += interlaced ? kRowSteps[pass] : 1;
+    while (y > last_row) {
+      if (++pass >= passes) return false;
+      y = kStartRows[pass];
+    }
+    row = view.row(y).data();
+    return true;
+  };
+  // Places n pixels in order; false once the bitmap is full.
+  auto place = [&](const uint8_t* s, int n) {
+    while (n > 0) {
+      const int k = std::min(n, width - x);
+      std::memcpy(row + x, s, size_t(k));
+      x += k;
+      s += k;
+      n -= k;
+      if (x == width && !next_row()) return false;
+    }
+    return true;
+  };
+
   const int clear = 1 << min_code_size;
   const int end = clear + 1;
   const int initial_width = min_code_size + 1;
-
-  std::memset(length_, 0, sizeof(length_));
+  std::memset(t.length, 0, sizeof(t.length));
   for (int c = 0; c < clear && c < 256; ++c) {
-    prefix_[c] = 0;
-    suffix_[c] = uint8_t(c);
-    first_[c] = uint8_t(c);
-    length_[c] = 1;
+    t.prefix[c] = 0;
+    t.suffix[c] = uint8_t(c);
+    t.first[c] = uint8_t(c);
+    t.length[c] = 1;
   }
 
-  int width = initial_width;
-  int max_code = (1 << width) - 1;
+  int code_width = initial_width;
+  int max_code = (1 << code_width) - 1;
   int next = clear + 2;
   bool first_code = true;
   int prev = 0;
@@ -154,12 +134,12 @@ void Decoder::Run(int min_code_size) {
   // instead of a clear code keeps its first pixel.
   int code;
   for (;;) {
-    if (!ReadCode(width, code)) return;
+    if (!read_code(code_width, code)) return;
     if (code == end) return;
     if (code == clear) {
       first_code = true;
-      width = initial_width;
-      max_code = (1 << width) - 1;
+      code_width = initial_width;
+      max_code = (1 << code_width) - 1;
       next = clear + 2;
       continue;
     }
@@ -168,46 +148,46 @@ void Decoder::Run(int min_code_size) {
       first_code = false;
       prev = code;
       const uint8_t pixel = uint8_t(code);
-      if (!Place(&pixel, 1)) return;
+      if (!place(&pixel, 1)) return;
       continue;
     }
 
     int n;
     uint8_t head;  // first pixel of the string for `code`
     if (code < next) {
-      n = length_[code];
+      n = t.length[code];
       if (n == 0 || n > kStackSize) return;
-      head = first_[code];
-      if (x_ + n <= width_) {
-        Expand(code, n, row_ + x_);
-        x_ += n;
-        if (x_ == width_ && !NextRow()) return;
+      head = t.first[code];
+      if (x + n <= width) {
+        t.Expand(code, n, row + x);
+        x += n;
+        if (x == width && !next_row()) return;
       } else {
-        Expand(code, n, stack_);
-        if (!Place(stack_, n)) return;
+        t.Expand(code, n, t.stack);
+        if (!place(t.stack, n)) return;
       }
     } else if (code == next) {
       // The string is not in the table yet: the previous string followed by its own first pixel.
-      n = length_[prev] + 1;
+      n = t.length[prev] + 1;
       if (n > kStackSize) return;
-      head = first_[prev];
-      Expand(prev, n - 1, stack_);
-      stack_[n - 1] = head;
-      if (!Place(stack_, n)) return;
+      head = t.first[prev];
+      t.Expand(prev, n - 1, t.stack);
+      t.stack[n - 1] = head;
+      if (!place(t.stack, n)) return;
     } else {
       return;
     }
 
     // A full table stops growing; later codes keep using it until the next clear code.
     if (next <= kLastTableCode) {
-      prefix_[next] = uint16_t(prev);
-      suffix_[next] = head;
-      first_[next] = first_[prev];
-      length_[next] = uint16_t(length_[prev] + 1);
+      t.prefix[next] = uint16_t(prev);
+      t.suffix[next] = head;
+      t.first[next] = t.first[prev];
+      t.length[next] = uint16_t(t.length[prev] + 1);
       ++next;
-      if (next > max_code && width < kMaxCodeWidth) {
-        ++width;
-        max_code = (1 << width) - 1;
+      if (next > max_code && code_width < kMaxCodeWidth) {
+        ++code_width;
+        max_code = (1 << code_width) - 1;
       }
     }
     prev = code;
@@ -242,9 +222,8 @@ void DecodeImage(tGIFFrame& frame, bool Interlaced, uint8_t MinCodeSize,
   MapDIBBits(view, *dib);
   if (!view.attached() || view.columns() < width || view.rows() < height) return;
 
-  // About 18 KB of tables: keep them off the stack.
-  auto decoder = std::make_unique<Decoder>(Data, view, width, height, Interlaced);
-  decoder->Run(MinCodeSize);
+  auto tables = std::make_unique<Tables>();
+  Run(*tables, Data, view, width, height, Interlaced, MinCodeSize);
 }
 
 }  // namespace qm::mGIFLZWDec
