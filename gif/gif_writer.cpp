@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
+#include <future>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "gif/cGIF.h"
@@ -155,9 +159,34 @@ bool IndicesFit(const cDIB& dib, int code_size) {
   return true;
 }
 
-void WriteImageData(FileGifOutput& out, const tGIFFrame& f, int code_size) {
+// One frame's image data, encoded away from the file so frames can be encoded side by side.
+// `fits` is false when the frame cannot be written (the caller then fails as it would have when
+// reaching that frame); `bytes` then stays empty.
+struct EncodedFrame {
+  bool fits = false;
+  std::vector<uint8_t> bytes;
+};
+
+// Checks and encodes one frame on its own: reads only the frame's index bitmap, which nothing
+// changes while the file is written.
+EncodedFrame EncodeFrame(std::shared_ptr<const cDIB> dib, int code_size, bool interlaced) {
+  EncodedFrame result;
+  if (!dib || dib->BPP() != 8 || dib->Width() <= 0 || dib->Height() <= 0) return result;
+  if (!IndicesFit(*dib, code_size)) return result;
+  tGIFFrame frame;
+  frame.DIBXOR = std::const_pointer_cast<cDIB>(dib);
+  MemoryGifOutput data;
+  // Typical photographs compress to under half their index bytes; growth beyond is amortised.
+  data.bytes.reserve(size_t(dib->Width()) * size_t(dib->Height()) / 2 + 256);
+  EncodeImage(data, frame, uint8_t(code_size + 1), interlaced);
+  result.bytes = std::move(data.bytes);
+  result.fits = true;
+  return result;
+}
+
+void WriteImageData(FileGifOutput& out, int code_size, const std::vector<uint8_t>& data) {
   out.Put(uint8_t(code_size));
-  EncodeImage(out, f, uint8_t(code_size + 1), f.Interlaced);
+  out.Write(data.data(), data.size());
   out.Put(0x00);
 }
 
@@ -199,27 +228,60 @@ bool cGIF::Save(const std::string& filename) {
 
     if (has_frames) WriteLoopingExtension(out, m_AnimationLoops);
 
+    // Frames are encoded ahead on worker threads, a bounded number at a time so at most that
+    // many encoded frames are held; the file is still written strictly in frame order, and every
+    // check fails at the same frame, in the same order, as a frame-by-frame write would.
+    auto table_bits_of = [&](const tGIFFrame& f) {
+      return f.LocalPaletteUsed ? ColourTableBits(f.LocalPaletteEntries) : global_bits;
+    };
+    auto can_encode = [&](const tGIFFrame& f) {
+      return (f.LocalPaletteUsed || m_GlobalPaletteExists) &&
+             !(f.LocalPaletteUsed && f.LocalPaletteEntries > 256);
+    };
+    const size_t in_flight = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
+    std::deque<std::future<EncodedFrame>> pending;
+    int16_t next_to_start = 1;
+    auto start_more = [&](int16_t current) {
+      while (next_to_start <= m_FramesCount &&
+             (pending.size() < in_flight || next_to_start == current)) {
+        const tGIFFrame& f = m_Frames[size_t(next_to_start) - 1];
+        std::shared_ptr<const cDIB> dib = f.DIBXOR;
+        const int code_size = can_encode(f) ? std::max(2, table_bits_of(f)) : 0;
+        if (code_size == 0) {
+          // Never written: the frame loop stops at this frame's check first.
+          std::promise<EncodedFrame> none;
+          none.set_value(EncodedFrame{});
+          pending.push_back(none.get_future());
+        } else {
+          pending.push_back(std::async(std::launch::async | std::launch::deferred, EncodeFrame,
+                                       std::move(dib), code_size, f.Interlaced));
+        }
+        ++next_to_start;
+      }
+    };
+
     Host& host = CurrentHost();
     host.SetProgressMax(m_FramesCount);
     for (int16_t n = 1; n <= m_FramesCount; ++n) {
+      start_more(n);
       host.SetProgressValue(n);
       host.Yield();
       const tGIFFrame& f = m_Frames[size_t(n) - 1];
       const cDIB* dib = f.DIBXOR.get();
       if (!dib || dib->BPP() != 8 || dib->Width() <= 0 || dib->Height() <= 0) return false;
       if (dib->Width() > 32767 || dib->Height() > 32767) return false;
-      if (!f.LocalPaletteUsed && !m_GlobalPaletteExists) return false;
-      if (f.LocalPaletteUsed && f.LocalPaletteEntries > 256) return false;
+      if (!can_encode(f)) return false;
 
       WriteGraphicControl(out, f);
-      const int table_bits =
-          f.LocalPaletteUsed ? ColourTableBits(f.LocalPaletteEntries) : global_bits;
+      const int table_bits = table_bits_of(f);
       const int code_size = std::max(2, table_bits);
-      if (!IndicesFit(*dib, code_size)) return false;
+      EncodedFrame encoded = pending.front().get();
+      pending.pop_front();
+      if (!encoded.fits) return false;
       WriteImageDescriptor(out, f, table_bits);
       if (f.LocalPaletteUsed)
         WriteColourTable(out, f.LocalPalette, f.LocalPaletteEntries, table_bits);
-      WriteImageData(out, f, code_size);
+      WriteImageData(out, code_size, encoded.bytes);
     }
     WriteTrailer(out);
     out.Close();

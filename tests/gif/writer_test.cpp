@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "gif/cGIF.h"
+#include "gif/mGIFLZWEnc.h"
 #include "imaging/cDIB.h"
 #include "platform/fs.h"
 #include "platform/host.h"
@@ -488,6 +490,99 @@ TEST_F(GifWriterTest, GiflibAgreesOnRandomAnimations) {
     SCOPED_TRACE("round " + std::to_string(round));
     CheckAgainstGiflib(anim, Path("random.gif"), uint32_t(round));
     if (HasFatalFailure()) return;
+  }
+}
+
+// --- Many frames: order and content -----------------------------------------------------------
+
+// Walks a file this writer made and returns each frame's image data (the sub-blocks between the
+// code-size byte and the terminator) in file order; empty when the layout is not the expected one.
+std::vector<Bytes> ImageDataBlocks(const Bytes& f) {
+  std::vector<Bytes> frames;
+  size_t p = 13;
+  if (f.size() < p) return {};
+  if (f[10] & 0x80) p += size_t(3) << ((f[10] & 7) + 1);
+  while (p < f.size() && f[p] == 0x21) {  // extensions
+    p += 2;
+    while (p < f.size() && f[p] != 0) p += size_t(f[p]) + 1;
+    ++p;
+    if (p < f.size() && f[p] == 0x2C) {
+      const uint8_t packed = p + 9 < f.size() ? f[p + 9] : 0;
+      p += 10;
+      if (packed & 0x80) p += size_t(3) << ((packed & 7) + 1);
+      ++p;  // code size
+      const size_t start = p;
+      while (p < f.size() && f[p] != 0) p += size_t(f[p]) + 1;
+      if (p >= f.size()) return {};
+      frames.emplace_back(f.begin() + ptrdiff_t(start), f.begin() + ptrdiff_t(p));
+      ++p;
+    }
+  }
+  if (p + 1 != f.size() || f[p] != 0x3B) return {};
+  return frames;
+}
+
+TEST_F(GifWriterTest, ManyFramesOfDifferentSizesKeepTheirOrder) {
+  cGIF gif;
+  std::mt19937 rng(77);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  constexpr int16_t kFrames = 37;
+  gif.SetGlobalPaletteExists(true);
+  gif.SetGlobalPaletteEntries(256);
+  FillPalette(gif.lpGlobalPalette(), 256, 5);
+  std::vector<int> code_sizes;
+  for (int16_t n = 1; n <= kFrames; ++n) {
+    // Big and tiny frames alternate so later frames finish encoding before earlier ones.
+    const int16_t w = int16_t(n % 3 == 0 ? pick(1, 9) : pick(200, 700));
+    const int16_t h = int16_t(n % 3 == 0 ? pick(1, 9) : pick(100, 500));
+    gif.FrameInsert(n, w, h);
+    int entries = 256;
+    if (n % 4 == 1) {
+      entries = pick(1, 256);
+      gif.SetLocalPaletteUsed(n, true);
+      gif.SetLocalPaletteEntries(n, int16_t(entries));
+      FillPalette(gif.lpLocalPalette(n), entries, uint32_t(n));
+    }
+    gif.SetFrameInterlaced(n, n % 5 == 0);
+    std::vector<uint8_t> values(size_t(pick(1, 5000)));
+    for (auto& v : values) v = uint8_t(pick(0, entries - 1) / pick(1, 8));
+    FillFrame(gif, n, values);
+    code_sizes.push_back(std::max(2, TableBits(entries)));
+  }
+  testing::FakeHost host;
+  ScopedHost scope(&host);
+  const Bytes f = SaveBytes(gif);
+  const std::vector<Bytes> blocks = ImageDataBlocks(f);
+  ASSERT_EQ(blocks.size(), size_t(kFrames));
+  for (int16_t n = 1; n <= kFrames; ++n) {
+    MemoryGifOutput expected;
+    EncodeImage(expected, gif.Frame(n), uint8_t(code_sizes[size_t(n) - 1] + 1),
+                gif.FrameInterlaced(n));
+    EXPECT_TRUE(blocks[size_t(n) - 1] == expected.bytes) << "frame " << n;
+  }
+  ASSERT_EQ(host.events.size(), size_t(1 + 2 * kFrames));
+  for (int16_t n = 1; n <= kFrames; ++n)
+    EXPECT_EQ(host.events[size_t(2 * n) - 1], "value " + std::to_string(n));
+}
+
+TEST_F(GifWriterTest, LateBadFrameStopsAtItsOwnTurn) {
+  // Frames after the bad one may already be encoding; the failure still comes at the bad
+  // frame's turn, after the progress for it and for nothing beyond it.
+  for (int16_t bad : {1, 2, 9, 20}) {
+    SCOPED_TRACE("bad frame " + std::to_string(bad));
+    cGIF gif;
+    gif.SetGlobalPaletteExists(true);
+    gif.SetGlobalPaletteEntries(4);
+    for (int16_t n = 1; n <= 20; ++n) {
+      gif.FrameInsert(n, int16_t(50 + n * 7), int16_t(40 + n));
+      FillFrame(gif, n, {0, 1, 2, 3, 3, uint8_t(n == bad ? 4 : 2)});
+    }
+    testing::FakeHost host;
+    ScopedHost scope(&host);
+    EXPECT_FALSE(gif.Save(Path("bad.gif")));
+    ASSERT_EQ(host.events.size(), size_t(1 + 2 * bad));
+    EXPECT_EQ(host.events.back(), "yield");
+    EXPECT_EQ(host.events[host.events.size() - 2], "value " + std::to_string(bad));
   }
 }
 
