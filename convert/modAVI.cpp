@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <future>
 #include <memory>
 
 #include "convert/cDIBAVI.h"
@@ -108,9 +109,18 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
     const int count = int(std::min<size_t>(files.size(), 0x7FFFFFFF));
     host.SetProgressMax(count);
     host.SetProgressValue(0);
+    // Picture i + 1 is decoded on a worker thread while picture i is written. Loading touches
+    // nothing shared but the decoder list, which is complete before any conversion starts. A
+    // load that fails raises here, when its picture's turn comes, as loading in place would.
+    auto load = [&files](int i) {
+      return std::async(std::launch::async | std::launch::deferred, LoadPicture,
+                        files[size_t(i - 1)]);
+    };
+    std::future<std::shared_ptr<Picture>> next = load(1);
     for (int i = 1; i <= count; ++i) {
       host.Yield();
-      std::shared_ptr<Picture> picture = LoadPicture(files[size_t(i - 1)]);
+      std::shared_ptr<Picture> picture = next.get();
+      if (i < count) next = load(i + 1);
       picture = FitPicture(std::move(picture), width, height);
       SavePictureAsBmp(*picture, h.bmp_path);
       // A bitmap that cannot be read back would leave the previous picture's pixels in the
