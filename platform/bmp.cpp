@@ -1,8 +1,11 @@
 #include "platform/bmp.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <new>
 
@@ -116,29 +119,27 @@ std::unique_ptr<gdi::DibSection> ReadBmp(std::span<const uint8_t> file, std::str
   return dib;
 }
 
-std::vector<uint8_t> EncodeBmp24(const gdi::DibSection& dib) {
+namespace {
+
+// Byte length of the 24-bit file for `dib`; 0 when it cannot be encoded.
+size_t Bmp24FileSize(const gdi::DibSection& dib) {
   const int width = dib.width(), height = dib.height();
-  if (width <= 0 || height <= 0) return {};
+  if (width <= 0 || height <= 0) return 0;
   const uint64_t stride = (uint64_t(width) * 24 + 31) / 32 * 4;
   const uint64_t image = stride * uint64_t(height);
   const uint64_t total = uint64_t(kFileHeaderSize) + 40 + image;
-  if (total > std::numeric_limits<uint32_t>::max() || image > size_t(PTRDIFF_MAX)) return {};
+  if (total > std::numeric_limits<uint32_t>::max() || image > size_t(PTRDIFF_MAX)) return 0;
+  return size_t(total);
+}
 
-  // Rows are converted one at a time through a one-row bitmap, straight into the file.
-  gdi::BitmapInfoHeader row_header;
-  row_header.width = width;
-  row_header.height = -1;
-  row_header.bit_count = 24;
-  auto staging = gdi::DibSection::Create(row_header);
-  if (!staging) return {};
-  std::vector<uint8_t> file;
-  try {
-    file.assign(size_t(total), 0);
-  } catch (const std::bad_alloc&) {
-    return {};
-  }
+// Writes the whole file into `file` (Bmp24FileSize bytes, contents undefined on entry: every
+// byte, row padding included, is written). False when a row cannot be converted.
+bool FillBmp24(const gdi::DibSection& dib, uint8_t* file, size_t total) {
+  const int width = dib.width(), height = dib.height();
+  const size_t stride = (size_t(width) * 24 + 31) / 32 * 4;
+  const size_t image = stride * size_t(height);
 
-  uint8_t* p = file.data();
+  uint8_t* p = file;
   auto u16 = [&](uint32_t v) {
     *p++ = uint8_t(v);
     *p++ = uint8_t(v >> 8);
@@ -159,34 +160,85 @@ std::vector<uint8_t> EncodeBmp24(const gdi::DibSection& dib) {
   u16(24);
   u32(kBiRgb);
   u32(uint32_t(image));
-  // Resolution and colour counts stay 0.
+  for (int i = 0; i < 4; ++i) u32(0);  // resolution and colour counts
 
+  const size_t row_bytes = size_t(width) * 3;
+  auto out_row = [&](int y) {
+    return file + kFileHeaderSize + 40 + size_t(height - 1 - y) * stride;
+  };
+  for (int y = 0; y < height; ++y) std::memset(out_row(y) + row_bytes, 0, stride - row_bytes);
+
+  if (dib.bpp() == 24) {
+    for (int y = 0; y < height; ++y) std::memcpy(out_row(y), dib.row(y), row_bytes);
+    return true;
+  }
+  if (dib.bpp() == 32) {
+    for (int y = 0; y < height; ++y) {
+      const uint8_t* in = dib.row(y);
+      uint8_t* out = out_row(y);
+      for (int x = 0; x < width; ++x, in += 4, out += 3) {
+        out[0] = in[0];
+        out[1] = in[1];
+        out[2] = in[2];
+      }
+    }
+    return true;
+  }
+
+  // Other depths go through the colour conversion of a block copy, a row at a time through a
+  // one-row bitmap.
+  gdi::BitmapInfoHeader row_header;
+  row_header.width = width;
+  row_header.height = -1;
+  row_header.bit_count = 24;
+  auto staging = gdi::DibSection::Create(row_header);
+  if (!staging) return false;
   // The source is only read: a block copy never writes through its source surface.
   auto src_dc = gdi::CreateCompatibleDC();
   auto row_dc = gdi::CreateCompatibleDC();
   src_dc->Select(const_cast<gdi::DibSection*>(&dib));
   row_dc->Select(staging.get());
-  const size_t row_bytes = size_t(width) * 3;
   for (int y = 0; y < height; ++y) {
-    uint8_t* out = file.data() + kFileHeaderSize + 40 + size_t(height - 1 - y) * stride;
-    if (dib.bpp() == 24) {
-      std::memcpy(out, dib.row(y), row_bytes);
-      continue;
-    }
-    if (!gdi::BitBlt(row_dc.get(), 0, 0, width, 1, src_dc.get(), 0, y, gdi::kSrcCopy)) return {};
-    std::memcpy(out, staging->bits(), row_bytes);
+    if (!gdi::BitBlt(row_dc.get(), 0, 0, width, 1, src_dc.get(), 0, y, gdi::kSrcCopy)) return false;
+    std::memcpy(out_row(y), staging->bits(), row_bytes);
   }
+  return true;
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeBmp24(const gdi::DibSection& dib) {
+  const size_t total = Bmp24FileSize(dib);
+  if (total == 0) return {};
+  std::vector<uint8_t> file;
+  try {
+    file.resize(total);
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+  if (!FillBmp24(dib, file.data(), total)) return {};
   return file;
 }
 
 bool WriteBmp24(const gdi::DibSection& dib, const std::string& path) {
-  const std::vector<uint8_t> file = EncodeBmp24(dib);
-  if (file.empty()) return false;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
-  out.close();
-  return bool(out);
+  const size_t total = Bmp24FileSize(dib);
+  if (total == 0) return false;
+  // Every byte is written by FillBmp24, so the buffer is not cleared first.
+  std::unique_ptr<uint8_t[]> file(new (std::nothrow) uint8_t[total]);
+  if (!file || !FillBmp24(dib, file.get(), total)) return false;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool ok = true;
+  for (size_t done = 0; ok && done < total;) {
+    const ssize_t n = ::write(fd, file.get() + done, total - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      ok = false;
+    else
+      done += size_t(n);
+  }
+  if (::close(fd) != 0) ok = false;
+  return ok;
 }
 
 }  // namespace qm

@@ -468,7 +468,17 @@ int FillRect(HDC dst_dc, int left, int top, int right, int bottom, ColorRef colo
   const uint32_t value = (color >> 16 & 0xFF) | (color & 0xFF00) | ((color & 0xFF) << 16);
   const uint32_t stored = ColorToStored(dst, value);
   std::vector<uint32_t> vals(size_t(x1 - x0), stored);
-  for (int y = y0; y < y1; ++y) Put(dst, y, x0, vals.data(), vals.size(), Rop::kCopy);
+  Put(dst, y0, x0, vals.data(), vals.size(), Rop::kCopy);
+  // Every row of the rectangle gets the same bytes; when the rectangle covers whole bytes the
+  // first row is copied instead of being built pixel by pixel again.
+  const int bpp = dst.bpp();
+  if ((int64_t(x0) * bpp) % 8 == 0 && (int64_t(x1) * bpp) % 8 == 0) {
+    const size_t begin = size_t(int64_t(x0) * bpp / 8), len = size_t(int64_t(x1 - x0) * bpp / 8);
+    const uint8_t* first = dst.row(y0) + begin;
+    for (int y = y0 + 1; y < y1; ++y) std::memcpy(dst.row(y) + begin, first, len);
+  } else {
+    for (int y = y0 + 1; y < y1; ++y) Put(dst, y, x0, vals.data(), vals.size(), Rop::kCopy);
+  }
   return 1;
 }
 
