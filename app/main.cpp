@@ -4,8 +4,10 @@
 #include "app/form1.h"
 #include "platform/fs.h"
 #include "platform/host.h"
+#include "platform/memory.h"
 
 int main(int argc, char** argv) {
+  qm::TuneAllocatorForFrames();
   QApplication app(argc, argv);
   QApplication::setOrganizationName("Marrowby");
   QApplication::setApplicationName("Quillomat");

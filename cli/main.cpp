@@ -20,6 +20,7 @@
 #include "platform/folders.h"
 #include "platform/fs.h"
 #include "platform/host.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ bool EndsWithGif(const std::string& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  qm::TuneAllocatorForFrames();
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return UsageError("no pictures given");
   if (args[0] == "--help" || args[0] == "-h") {
