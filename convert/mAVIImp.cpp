@@ -15,6 +15,7 @@
 #include "platform/gdi.h"
 #include "platform/host.h"
 #include "platform/numbers.h"
+#include "platform/parallel.h"
 
 namespace qm {
 
@@ -99,15 +100,17 @@ bool CopySameSizeFrame(std::span<const uint8_t> packed, cDIB& work) {
   const bool bottom_up = height > 0;
   PixelView view;
   MapDIBPixels(view, work);
-  for (size_t y = 0; y < rows; ++y) {
-    const uint8_t* src = bits + (bottom_up ? rows - 1 - y : y) * stride;
-    Pixel32* dst = view.row(int32_t(y)).data();
-    if (bit_count == 32) {
-      for (int32_t x = 0; x < width; ++x, src += 4) dst[x] = {src[0], src[1], src[2], 0};
-    } else {
-      for (int32_t x = 0; x < width; ++x, src += 3) dst[x] = {src[0], src[1], src[2], 0};
+  ForRowsInTwo(int32_t(rows), int64_t(width) * int64_t(rows), [&](int32_t first, int32_t last) {
+    for (size_t y = size_t(first); y < size_t(last); ++y) {
+      const uint8_t* src = bits + (bottom_up ? rows - 1 - y : y) * stride;
+      Pixel32* dst = view.row(int32_t(y)).data();
+      if (bit_count == 32) {
+        for (int32_t x = 0; x < width; ++x, src += 4) dst[x] = {src[0], src[1], src[2], 0};
+      } else {
+        for (int32_t x = 0; x < width; ++x, src += 3) dst[x] = {src[0], src[1], src[2], 0};
+      }
     }
-  }
+  });
   return true;
 }
 

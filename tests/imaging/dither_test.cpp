@@ -417,5 +417,25 @@ TEST(DitherReduceColors, BottomUpSourceStaysUpright) {
   }
 }
 
+TEST(DitherOrdered, LargeFramesMatchTheirStripsDoneOneByOne) {
+  // A frame this size is dithered in two halves at once; strips of it, starting on rows where
+  // the matrix starts again, are small enough to be done in one piece and must give the same.
+  const int w = 731, h = 402;
+  const Frame big = Noise(w, h, 11);
+  for (int palette_mode : {0, 1}) {
+    SCOPED_TRACE(palette_mode);
+    cPal8bpp pal;
+    const auto whole = Reduce(big, palette_mode, 1, pal);
+    ASSERT_EQ(whole.size(), size_t(h));
+    for (int y0 = 0; y0 < h; y0 += 52) {
+      const int rows = std::min(52, h - y0);
+      Frame strip(big.begin() + y0, big.begin() + y0 + rows);
+      const auto part = Reduce(strip, palette_mode, 1, pal, /*keep=*/true);
+      ASSERT_EQ(part.size(), size_t(rows));
+      for (int y = 0; y < rows; ++y) ASSERT_EQ(part[size_t(y)], whole[size_t(y0 + y)]) << y0 + y;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qm
