@@ -3,6 +3,7 @@
 #include <png.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -119,8 +120,10 @@ int JpegOrientation(std::span<const uint8_t> data) {
   }
 }
 
-// Applies an EXIF orientation, so the picture stands as it was seen.
-std::unique_ptr<DibSection> Orient(std::unique_ptr<DibSection> src, int orientation) {
+// Applies an EXIF orientation, so the picture stands as it was seen. With `clear_reserved` the
+// fourth byte of every pixel becomes 0 on the way (the source then needs no pass of its own).
+std::unique_ptr<DibSection> Orient(std::unique_ptr<DibSection> src, int orientation,
+                                   bool clear_reserved) {
   if (orientation <= 1 || orientation > 8) return src;
   const int w = src->width(), h = src->height();
   const bool swap = orientation >= 5;
@@ -155,10 +158,17 @@ std::unique_ptr<DibSection> Orient(std::unique_ptr<DibSection> src, int orientat
   auto* out = reinterpret_cast<uint32_t*>(dst->bits());
   const ptrdiff_t ostride = dst->stride() / 4;
   const ptrdiff_t step = xdx + xdy * ostride;
-  for (int y = 0; y < h; ++y) {
-    const auto* in = reinterpret_cast<const uint32_t*>(src->row(y));
-    uint32_t* o = out + (x0 + ydx * y) + ptrdiff_t(y0 + ydy * y) * ostride;
-    for (int x = 0; x < w; ++x, o += step) *o = in[x];
+  const uint32_t mask = clear_reserved ? 0x00FFFFFFu : 0xFFFFFFFFu;
+  // Turning by a quarter writes a column per source row; tiles of rows and columns keep both
+  // the rows read and the rows written in the cache.
+  const int tile = swap ? 32 : w;
+  for (int tx = 0; tx < w; tx += tile) {
+    const int tx_end = std::min(w, tx + tile);
+    for (int y = 0; y < h; ++y) {
+      const auto* in = reinterpret_cast<const uint32_t*>(src->row(y));
+      uint32_t* o = out + (x0 + ydx * y) + ptrdiff_t(y0 + ydy * y) * ostride + tx * step;
+      for (int x = tx; x < tx_end; ++x, o += step) *o = in[x] & mask;
+    }
   }
   return dst;
 }
@@ -208,14 +218,15 @@ std::unique_ptr<DibSection> DecodeJpeg(std::span<const uint8_t> data, const std:
                        width, dib->stride(), height, TJPF_BGRX, flags);
   }
   if (rc != 0) RaiseInvalid(path, std::string("damaged JPEG: ") + tjGetErrorStr2(tj.h));
-  if (!cmyk) {
-    // TJPF_BGRX leaves the fourth byte unspecified.
+  const int orientation = JpegOrientation(data);
+  if (!cmyk && orientation <= 1) {
+    // TJPF_BGRX leaves the fourth byte unspecified; turning the picture clears it otherwise.
     for (int y = 0; y < height; ++y) {
       uint8_t* p = dib->row(y) + 3;
       for (int x = 0; x < width; ++x, p += 4) *p = 0;
     }
   }
-  auto oriented = Orient(std::move(dib), JpegOrientation(data));
+  auto oriented = Orient(std::move(dib), orientation, !cmyk);
   if (!oriented) RaiseInvalid(path, "JPEG too large");
   return oriented;
 }

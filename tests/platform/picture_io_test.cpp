@@ -139,6 +139,21 @@ TEST_F(PictureIo, ExifOrientationIsApplied) {
   }
 }
 
+TEST_F(PictureIo, TurnedJpegsKeepTheirReservedBytesZero) {
+  // Turning a picture clears the fourth byte as it copies; upright pictures clear it in place.
+  for (int k = 0; k < 8; ++k) {
+    auto picture = LoadPicture(kLandscape + std::to_string(k) + ".jpg");
+    const gdi::DibSection& dib = *picture->bitmap;
+    ASSERT_EQ(dib.bpp(), 32);
+    uint8_t any = 0;
+    for (int y = 0; y < dib.height(); ++y) {
+      const uint8_t* p = dib.row(y);
+      for (int x = 0; x < dib.width(); ++x) any |= p[4 * x + 3];
+    }
+    EXPECT_EQ(any, 0) << k;
+  }
+}
+
 TEST_F(PictureIo, PngAndBmpWrittenByImageMagick) {
   if (!HaveTool("convert")) GTEST_SKIP() << "ImageMagick not installed";
   const std::string src = Quote(kCamera);
