@@ -64,9 +64,11 @@ bool cDIBAVI::CreateFromFile(const std::string& filename) {
     Tell("File does not exist:\r\n" + filename, MsgIcon::Critical);
     return false;
   }
-  std::vector<uint8_t> data;
+  // The file is read into the spare buffer and the pixels stay where they were read; the spare
+  // and the held buffer change places only on success, so a refused file changes no pixels.
+  std::vector<uint8_t>& data = m_Spare;
   try {
-    data = ReadWholeFile(filename);
+    ReadWholeFileInto(filename, data);
   } catch (const RuntimeError& e) {
     if (e.number() == kErrPermissionDenied) {
       Tell("File is locked - cannot access:\r\n" + filename, MsgIcon::Critical);
@@ -119,7 +121,9 @@ bool cDIBAVI::CreateFromFile(const std::string& filename) {
   m_BitmapInfo.assign(info_bytes->begin(), info_bytes->end());
   // The block carries the header as the stream will use it, with the image size filled in.
   std::memcpy(m_BitmapInfo.data() + 20, &ih.biSizeImage, 4);
-  m_Bits.assign(pixel_bytes->begin(), pixel_bytes->end());
+  m_Store.swap(m_Spare);
+  m_BitsOffset = fh.bfOffBits;
+  m_BitsSize = pixel_bytes->size();
   return true;
 }
 
@@ -137,7 +141,9 @@ bool cDIBAVI::CreateFromPackedDIBPointer(std::span<const uint8_t> packed) {
   auto pixel_bytes = in.Bytes(ih.biSizeImage);
   if (!pixel_bytes) return false;
 
-  m_Bits.assign(pixel_bytes->begin(), pixel_bytes->end());
+  m_Store.assign(pixel_bytes->begin(), pixel_bytes->end());
+  m_BitsOffset = 0;
+  m_BitsSize = m_Store.size();
   m_BitmapInfo.assign(packed.begin(), packed.begin() + kInfoHeaderSize);
   m_FileHeader.bfType = kBitmapType;
   m_FileHeader.bfSize = kFileHeaderSize + kInfoHeaderSize + ih.biSizeImage;
@@ -160,8 +166,7 @@ bool cDIBAVI::WriteToFile(const std::string& filename) const {
   if (fd < 0) return false;
   bool ok = true;
   for (std::span<const uint8_t> part :
-       {std::span<const uint8_t>(head), std::span<const uint8_t>(m_BitmapInfo),
-        std::span<const uint8_t>(m_Bits)}) {
+       {std::span<const uint8_t>(head), std::span<const uint8_t>(m_BitmapInfo), Bits()}) {
     size_t done = 0;
     while (ok && done < part.size()) {
       ssize_t n = ::write(fd, part.data() + done, part.size() - done);
@@ -177,8 +182,8 @@ bool cDIBAVI::WriteToFile(const std::string& filename) const {
 }
 
 const uint8_t* cDIBAVI::PointerToBits() const {
-  if (m_Bits.empty()) Raise(kErrSubscript);
-  return m_Bits.data();
+  if (m_BitsSize == 0) Raise(kErrSubscript);
+  return m_Store.data() + m_BitsOffset;
 }
 
 const uint8_t* cDIBAVI::PointerToBitmapInfo() const {

@@ -16,6 +16,7 @@
 // The address properties raise subscript out of range (9) while their block is empty.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -54,7 +55,9 @@ class cDIBAVI {
   int32_t SizeBitmapInfo() const { return int32_t(m_BitmapInfo.size()); }
 
   // The two blocks as spans (empty when nothing is held).
-  std::span<const uint8_t> Bits() const { return m_Bits; }
+  std::span<const uint8_t> Bits() const {
+    return std::span<const uint8_t>(m_Store).subspan(m_BitsOffset, m_BitsSize);
+  }
   std::span<const uint8_t> BitmapInfo() const { return m_BitmapInfo; }
 
  private:
@@ -82,7 +85,12 @@ class cDIBAVI {
   tBitmapFileHeader m_FileHeader;
   tBitmapInfoHeader m_InfoHeader;
   std::vector<uint8_t> m_BitmapInfo;
-  std::vector<uint8_t> m_Bits;
+  // The pixels are m_BitsSize bytes of m_Store from m_BitsOffset (a read file is kept whole);
+  // m_Spare is the buffer the next file is read into.
+  std::vector<uint8_t> m_Store;
+  size_t m_BitsOffset = 0;
+  size_t m_BitsSize = 0;
+  std::vector<uint8_t> m_Spare;
 };
 
 // Byte length of uncompressed pixel rows of the given geometry (rows padded to 4 bytes); 0 when

@@ -67,7 +67,7 @@ PrivateTempFolder::~PrivateTempFolder() {
   fs::remove_all(path_, ec);
 }
 
-std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+void ReadWholeFileInto(const std::string& path, std::vector<uint8_t>& data) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) Raise(kErrFileNotFound, "File not found: " + path);
@@ -82,7 +82,12 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
     ::close(fd);
     Raise(kErrOverflow, "File too large: " + path);
   }
-  std::vector<uint8_t> data(static_cast<size_t>(st.st_size));
+  try {
+    data.resize(static_cast<size_t>(st.st_size));
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = ::read(fd, data.data() + done, data.size() - done);
@@ -92,6 +97,11 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
   }
   ::close(fd);
   data.resize(done);  // a file that shrank while being read
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+  std::vector<uint8_t> data;
+  ReadWholeFileInto(path, data);
   return data;
 }
 

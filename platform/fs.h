@@ -41,5 +41,8 @@ class PrivateTempFolder {
 // Reads a whole file. Raises 53 when it does not exist, 70 when it cannot be read, 6 when it is
 // too large to hold (over 2 GiB).
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
+// The same into `data`, whose memory is reused when large enough (nothing is cleared first).
+// On a failure `data` holds unspecified bytes.
+void ReadWholeFileInto(const std::string& path, std::vector<uint8_t>& data);
 
 }  // namespace qm
