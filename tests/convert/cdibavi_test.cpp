@@ -155,6 +155,38 @@ TEST_F(CDibAviTest, WriteToFileCopiesExactlyAndTruncatesALongerFile) {
   EXPECT_FALSE(dib.WriteToFile(dir.File("no-such-folder/dst.bmp")));
 }
 
+TEST_F(CDibAviTest, ARefusedFileKeepsThePixelsOfTheLastGoodOne) {
+  // Files of different sizes in turn, refused ones between them: the pixels are always those
+  // of the last file taken, and a packed bitmap replaces them too.
+  auto a = MakeBmp(7, 4, 24, 0);
+  auto b = MakeBmp(3, 9, 32, 0);
+  for (size_t i = 54; i < b.size(); ++i) b[i] = uint8_t(i * 7);
+  WriteFile(dir.File("a.bmp"), a);
+  WriteFile(dir.File("b.bmp"), b);
+  WriteFile(dir.File("bad.bmp"), std::vector<uint8_t>(a.begin(), a.begin() + 60));
+  auto pixels = [](const std::vector<uint8_t>& f) {
+    return std::vector<uint8_t>(f.begin() + 54, f.end());
+  };
+  auto held = [](const cDIBAVI& d) {
+    return std::vector<uint8_t>(d.Bits().begin(), d.Bits().end());
+  };
+  cDIBAVI dib;
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(dib.CreateFromFile(dir.File("a.bmp")));
+    EXPECT_EQ(held(dib), pixels(a));
+    EXPECT_FALSE(dib.CreateFromFile(dir.File("bad.bmp")));
+    EXPECT_EQ(held(dib), pixels(a));
+    EXPECT_EQ(0, std::memcmp(dib.PointerToBits(), a.data() + 54, a.size() - 54));
+    ASSERT_TRUE(dib.CreateFromFile(dir.File("b.bmp")));
+    EXPECT_EQ(held(dib), pixels(b));
+    EXPECT_FALSE(dib.CreateFromFile(dir.File("missing.bmp")));
+    EXPECT_EQ(held(dib), pixels(b));
+  }
+  const std::vector<uint8_t> packed(a.begin() + 14, a.end());
+  ASSERT_TRUE(dib.CreateFromPackedDIBPointer(packed));
+  EXPECT_EQ(held(dib), pixels(a));
+}
+
 TEST_F(CDibAviTest, PackedBitmapsOf16BitsOrMoreAreTakenWithAFreshFileHeader) {
   auto file = MakeBmp(4, 3, 24, 0);
   std::vector<uint8_t> packed(file.begin() + 14, file.end());
