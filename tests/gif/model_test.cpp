@@ -10,18 +10,12 @@
 #include "gif/cGIF.h"
 #include "imaging/cDIB.h"
 #include "platform/error.h"
+#include "tests/support/error_of.h"
 
 namespace qm {
 namespace {
 
-int ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::ErrorOf;
 
 // Frames are told apart by their delay.
 std::vector<int> Delays(const cGIF& gif) {

@@ -6,18 +6,12 @@
 #include "imaging/cDIB.h"
 #include "platform/bmp.h"
 #include "platform/fs.h"
+#include "tests/support/error_of.h"
 
 namespace qm {
 namespace {
 
-int ErrorNumberOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::ErrorOf;
 
 void ExpectEmpty(const cDIB& d) {
   EXPECT_EQ(d.hDC(), nullptr);
@@ -86,10 +80,10 @@ TEST(DibCreateTest, RefusalsAndOverflow) {
   d.CloneTo(target);
   ExpectEmpty(target);
   ASSERT_TRUE(d.Create(4, 4, 8));
-  EXPECT_EQ(ErrorNumberOf([&] { d.Create(100000, 100000, 32); }), kErrOverflow);
+  EXPECT_EQ(ErrorOf([&] { d.Create(100000, 100000, 32); }), kErrOverflow);
   ExpectEmpty(d);
-  EXPECT_EQ(ErrorNumberOf([&] { d.Create(INT32_MAX, 1, 8); }), kErrOverflow);
-  EXPECT_EQ(ErrorNumberOf([&] { d.Create(1, INT32_MIN, 8); }), kErrOverflow);
+  EXPECT_EQ(ErrorOf([&] { d.Create(INT32_MAX, 1, 8); }), kErrOverflow);
+  EXPECT_EQ(ErrorOf([&] { d.Create(1, INT32_MIN, 8); }), kErrOverflow);
   ExpectEmpty(d);
   cDIB never_created;  // released without harm at the end of the scope
   never_created.Destroy();
@@ -107,24 +101,24 @@ TEST(DibViewTest, BoundsAndLayout) {
   EXPECT_EQ(d.lpBits()[2 * 8 + 6], 9);
   EXPECT_EQ(bits.row(2).size(), 8u);
   for (auto [c, r] : {std::pair{8, 0}, {-1, 0}, {0, 3}, {0, -1}})
-    EXPECT_EQ(ErrorNumberOf([&] { bits(c, r); }), kErrSubscript) << c << "," << r;
-  EXPECT_EQ(ErrorNumberOf([&] { bits.row(3); }), kErrSubscript);
+    EXPECT_EQ(ErrorOf([&] { bits(c, r); }), kErrSubscript) << c << "," << r;
+  EXPECT_EQ(ErrorOf([&] { bits.row(3); }), kErrSubscript);
 
   PixelView px;
   MapDIBPixels(px, d);  // not 32 bits: empty view
   EXPECT_FALSE(px.attached());
-  EXPECT_EQ(ErrorNumberOf([&] { px(0, 0); }), kErrSubscript);
+  EXPECT_EQ(ErrorOf([&] { px(0, 0); }), kErrSubscript);
   cDIB c;
   c.Create(3, 2, 32);
   MapDIBPixels(px, c);
   px(2, 1).red = 200;
   EXPECT_EQ(c.lpBits()[(1 * 3 + 2) * 4 + 2], 200);
-  EXPECT_EQ(ErrorNumberOf([&] { px(3, 0); }), kErrSubscript);
+  EXPECT_EQ(ErrorOf([&] { px(3, 0); }), kErrSubscript);
   px.Detach();
-  EXPECT_EQ(ErrorNumberOf([&] { px(0, 0); }), kErrSubscript);
+  EXPECT_EQ(ErrorOf([&] { px(0, 0); }), kErrSubscript);
   cDIB empty;
   MapDIBBits(bits, empty);
-  EXPECT_EQ(ErrorNumberOf([&] { bits(0, 0); }), kErrSubscript);
+  EXPECT_EQ(ErrorOf([&] { bits(0, 0); }), kErrSubscript);
 }
 
 TEST(DibBestFitTest, SmallFitsLargeShrinksHalvesToEven) {
@@ -312,7 +306,7 @@ TEST(DibFileTest, CreateFromBitmapFile) {
   PrivateTempFolder dir;
   ASSERT_FALSE(dir.path().empty());
   cDIB d;
-  EXPECT_EQ(ErrorNumberOf([&] { d.CreateFromBitmapFile(JoinPath(dir.path(), "none.bmp")); }),
+  EXPECT_EQ(ErrorOf([&] { d.CreateFromBitmapFile(JoinPath(dir.path(), "none.bmp")); }),
             kErrFileNotFound);
 
   // A bottom-up 24-bit file: row 0 of the bits view is the bottom row.

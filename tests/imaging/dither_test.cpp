@@ -15,20 +15,14 @@
 #include "imaging/cPal8bpp.h"
 #include "imaging/mDither8bpp.h"
 #include "platform/error.h"
+#include "tests/support/error_of.h"
 
 namespace qm {
 namespace {
 
 namespace md = mDither8bpp;
 
-int ErrorOf(auto&& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::ErrorOf;
 
 struct Px {
   int r, g, b;

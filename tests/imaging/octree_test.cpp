@@ -10,20 +10,14 @@
 #include "imaging/cDIB.h"
 #include "imaging/cPal8bpp.h"
 #include "platform/error.h"
+#include "tests/support/error_of.h"
 
 namespace qm {
 namespace {
 
 using Rgb = std::tuple<int, int, int>;
 
-int ErrorOf(auto&& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::ErrorOf;
 
 // A width x 1-row-per-chunk 32-bit picture holding `pixels` in reading order.
 void MakePicture(cDIB& dib, int width, const std::vector<Rgb>& pixels) {

@@ -6,18 +6,12 @@
 
 #include "imaging/cPal8bpp.h"
 #include "platform/error.h"
+#include "tests/support/error_of.h"
 
 namespace qm {
 namespace {
 
-int ErrorOf(auto&& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::ErrorOf;
 
 struct Colour {
   int r, g, b;

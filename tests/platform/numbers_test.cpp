@@ -3,18 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "platform/error.h"
+#include "tests/support/error_of.h"
 
 namespace qm {
 namespace {
 
-int ErrorOf(auto&& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::ErrorOf;
 
 TEST(Numbers, RoundsHalvesToEven) {
   EXPECT_EQ(CInt(37.5), 38);
