@@ -10,6 +10,16 @@ namespace qm::gdi {
 
 std::unique_ptr<DibSection> DibSection::Create(const BitmapInfoHeader& header,
                                                std::span<const RGBQuad> colors) {
+  return Make(header, colors, true);
+}
+
+std::unique_ptr<DibSection> DibSection::CreateForOverwrite(const BitmapInfoHeader& header,
+                                                           std::span<const RGBQuad> colors) {
+  return Make(header, colors, false);
+}
+
+std::unique_ptr<DibSection> DibSection::Make(const BitmapInfoHeader& header,
+                                             std::span<const RGBQuad> colors, bool clear) {
   const int bpp = header.bit_count;
   if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return nullptr;
   const int64_t width = header.width;
@@ -27,7 +37,10 @@ std::unique_ptr<DibSection> DibSection::Create(const BitmapInfoHeader& header,
   dib->stride_ = int(stride);
   dib->top_down_ = header.height < 0;
   try {
-    dib->bits_.assign(size_t(stride * height), 0);
+    if (clear)
+      dib->bits_.assign(size_t(stride * height), 0);
+    else
+      dib->bits_.resize(size_t(stride * height));
     if (bpp <= 8) dib->colors_.assign(size_t(1) << bpp, RGBQuad{});
   } catch (const std::bad_alloc&) {
     return nullptr;

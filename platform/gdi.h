@@ -17,7 +17,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace qm::gdi {
@@ -70,6 +72,10 @@ class DibSection {
   // 32-bit signed offsets, or when the memory cannot be had. 16 bits per pixel is 5-5-5 RGB.
   static std::unique_ptr<DibSection> Create(const BitmapInfoHeader& header,
                                             std::span<const RGBQuad> colors = {});
+  // The same, for a caller that writes every pixel byte itself before anything reads one: the
+  // pixel bytes start undefined instead of being cleared.
+  static std::unique_ptr<DibSection> CreateForOverwrite(const BitmapInfoHeader& header,
+                                                        std::span<const RGBQuad> colors = {});
 
   int width() const { return width_; }
   int height() const { return height_; }  // always positive
@@ -92,7 +98,27 @@ class DibSection {
   DibSection() = default;
   int width_ = 0, height_ = 0, bpp_ = 0, stride_ = 0;
   bool top_down_ = false;
-  std::vector<uint8_t> bits_;
+  // Leaves new elements uninitialised unless a value is given.
+  template <typename T>
+  struct DefaultInitAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+      using other = DefaultInitAllocator<U>;
+    };
+    using std::allocator<T>::allocator;
+    template <typename U>
+    void construct(U* p) noexcept {
+      ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  };
+  static std::unique_ptr<DibSection> Make(const BitmapInfoHeader& header,
+                                          std::span<const RGBQuad> colors, bool clear);
+
+  std::vector<uint8_t, DefaultInitAllocator<uint8_t>> bits_;
   std::vector<RGBQuad> colors_;
 };
 

@@ -40,6 +40,15 @@ std::unique_ptr<DibSection> MakeBgrx(int width, int height) {
   return DibSection::Create(h);
 }
 
+// For a decoder or copy that writes every pixel (32-bit rows have no padding).
+std::unique_ptr<DibSection> MakeBgrxForOverwrite(int width, int height) {
+  gdi::BitmapInfoHeader h;
+  h.width = width;
+  h.height = -height;
+  h.bit_count = 32;
+  return DibSection::CreateForOverwrite(h);
+}
+
 // Any bitmap as 32 bits top-down, colours through its colour table where it has one.
 std::unique_ptr<DibSection> ToBgrx(const DibSection& src) {
   if (src.bpp() == 32 && src.top_down()) {
@@ -127,7 +136,7 @@ std::unique_ptr<DibSection> Orient(std::unique_ptr<DibSection> src, int orientat
   if (orientation <= 1 || orientation > 8) return src;
   const int w = src->width(), h = src->height();
   const bool swap = orientation >= 5;
-  auto dst = MakeBgrx(swap ? h : w, swap ? w : h);
+  auto dst = MakeBgrxForOverwrite(swap ? h : w, swap ? w : h);
   if (!dst) return nullptr;
   const int dw = dst->width(), dh = dst->height();
   // Destination (dx, dy) for source (x, y), written as a start point and steps per x and per y.
@@ -190,7 +199,7 @@ std::unique_ptr<DibSection> DecodeJpeg(std::span<const uint8_t> data, const std:
     RaiseInvalid(path, std::string("damaged JPEG: ") + tjGetErrorStr2(tj.h));
   if (width <= 0 || height <= 0 || TooLarge(uint64_t(width), uint64_t(height)))
     RaiseInvalid(path, "JPEG too large: " + std::to_string(width) + "x" + std::to_string(height));
-  auto dib = MakeBgrx(width, height);
+  auto dib = MakeBgrxForOverwrite(width, height);
   if (!dib) RaiseInvalid(path, "JPEG too large");
   // Warnings such as a premature end of data are failures: a partly decoded picture is grey at
   // the bottom, and converting it silently would lose the picture.
