@@ -226,11 +226,17 @@ bool WriteBmp24(const gdi::DibSection& dib, const std::string& path) {
   // Every byte is written by FillBmp24, so the buffer is not cleared first.
   std::unique_ptr<uint8_t[]> file(new (std::nothrow) uint8_t[total]);
   if (!file || !FillBmp24(dib, file.get(), total)) return false;
+  return WriteEncodedBmp(std::span<const uint8_t>(file.get(), total), path);
+}
+
+bool WriteEncodedBmp(std::span<const uint8_t> file, const std::string& path) {
+  const size_t total = file.size();
+  if (total == 0) return false;
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   bool ok = true;
   for (size_t done = 0; ok && done < total;) {
-    const ssize_t n = ::write(fd, file.get() + done, total - done);
+    const ssize_t n = ::write(fd, file.data() + done, total - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0)
       ok = false;

@@ -28,5 +28,8 @@ std::unique_ptr<gdi::DibSection> ReadBmp(std::span<const uint8_t> file, std::str
 
 std::vector<uint8_t> EncodeBmp24(const gdi::DibSection& dib);
 bool WriteBmp24(const gdi::DibSection& dib, const std::string& path);
+// Writes bytes EncodeBmp24 made to `path`, replacing it, as WriteBmp24 would have written them.
+// False (nothing written) for an empty file, or when it cannot be written completely.
+bool WriteEncodedBmp(std::span<const uint8_t> file, const std::string& path);
 
 }  // namespace qm
