@@ -175,6 +175,36 @@ TEST(EncodeBmp24Test, ConvertsEveryDepthToBottomUp24Bits) {
     }
 }
 
+TEST(EncodeBmp24Test, WrittenFilesMatchTheEncodingWithZeroPadding) {
+  // Widths 9 and 10 leave 1 and 2 padding bytes a row; the written file is built in memory that
+  // is not cleared first, so the padding must still come out as zeros.
+  PrivateTempFolder dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string path = JoinPath(dir.path(), "out.bmp");
+  for (int width : {9, 10, 12})
+    for (int bpp : {8, 24, 32}) {
+      SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(bpp));
+      auto src = ReadBmp(BuildBmp(width, 5, bpp, false), nullptr);
+      ASSERT_NE(src, nullptr);
+      const Bytes encoded = EncodeBmp24(*src);
+      ASSERT_FALSE(encoded.empty());
+      const size_t row = size_t(width) * 3, stride = (row + 3) / 4 * 4;
+      for (size_t y = 0; y < 5; ++y)
+        for (size_t i = row; i < stride; ++i) EXPECT_EQ(encoded[54 + y * stride + i], 0);
+      ASSERT_TRUE(WriteBmp24(*src, path));
+      EXPECT_EQ(ReadWholeFile(path), encoded);
+      {
+        std::ofstream longer(path, std::ios::binary);  // a longer file is replaced whole
+        const std::string filler(encoded.size() * 2, '\xAB');
+        longer << filler;
+      }
+      ASSERT_TRUE(WriteEncodedBmp(encoded, path));
+      EXPECT_EQ(ReadWholeFile(path), encoded);
+    }
+  EXPECT_FALSE(WriteEncodedBmp({}, JoinPath(dir.path(), "empty.bmp")));
+  EXPECT_FALSE(FileExists(JoinPath(dir.path(), "empty.bmp")));
+}
+
 // ImageMagick serves as a writer and a reader we did not write.
 class ImageMagickTest : public ::testing::Test {
  protected:
