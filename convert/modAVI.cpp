@@ -8,7 +8,6 @@
 #include "convert/cDIBAVI.h"
 #include "imaging/cDIB.h"
 #include "platform/avi.h"
-#include "platform/bmp.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/host.h"
@@ -57,13 +56,6 @@ std::shared_ptr<Picture> FitPicture(std::shared_ptr<Picture> picture, int32_t wi
   if (!fitted) Raise(kErrInvalidPicture);
   return fitted;
 }
-
-// A picture read ahead of its turn and, when it needs no fitting, its bitmap file.
-struct LoadedPicture {
-  std::shared_ptr<Picture> picture;
-  bool encoded = false;
-  std::vector<uint8_t> bmp;  // empty when the picture could not be encoded
-};
 
 }  // namespace
 
@@ -120,32 +112,17 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
     // Picture i + 1 is decoded on a worker thread while picture i is written. Loading touches
     // nothing shared but the decoder list, which is complete before any conversion starts. A
     // load that fails raises here, when its picture's turn comes, as loading in place would.
-    // A picture that already has the video's size is also turned into its bitmap file there;
-    // only writing the file stays here, at its place in the sequence.
-    auto load = [&files, width, height](int i) {
-      return std::async(std::launch::async | std::launch::deferred, [&files, width, height, i] {
-        LoadedPicture loaded;
-        loaded.picture = LoadPicture(files[size_t(i - 1)]);
-        const gdi::DibSection* bitmap = loaded.picture->bitmap.get();
-        if (bitmap && bitmap->width() == width && bitmap->height() == height) {
-          loaded.bmp = EncodeBmp24(*bitmap);
-          loaded.encoded = true;
-        }
-        return loaded;
-      });
+    auto load = [&files](int i) {
+      return std::async(std::launch::async | std::launch::deferred, LoadPicture,
+                        files[size_t(i - 1)]);
     };
-    std::future<LoadedPicture> next = load(1);
+    std::future<std::shared_ptr<Picture>> next = load(1);
     for (int i = 1; i <= count; ++i) {
       host.Yield();
-      LoadedPicture loaded = next.get();
+      std::shared_ptr<Picture> picture = next.get();
       if (i < count) next = load(i + 1);
-      if (loaded.encoded) {
-        WriteEncodedBmp(loaded.bmp, h.bmp_path);
-      } else {
-        std::shared_ptr<Picture> picture = FitPicture(std::move(loaded.picture), width, height);
-        SavePictureAsBmp(*picture, h.bmp_path);
-      }
-      loaded = LoadedPicture();
+      picture = FitPicture(std::move(picture), width, height);
+      SavePictureAsBmp(*picture, h.bmp_path);
       // A bitmap that cannot be read back would leave the previous picture's pixels in the
       // object; writing those again would be a wrong frame, so the video ends here instead.
       if (!dib.CreateFromFile(h.bmp_path)) {
