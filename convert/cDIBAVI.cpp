@@ -166,17 +166,8 @@ bool cDIBAVI::WriteToFile(const std::string& filename) const {
   if (fd < 0) return false;
   bool ok = true;
   for (std::span<const uint8_t> part :
-       {std::span<const uint8_t>(head), std::span<const uint8_t>(m_BitmapInfo), Bits()}) {
-    size_t done = 0;
-    while (ok && done < part.size()) {
-      ssize_t n = ::write(fd, part.data() + done, part.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0)
-        ok = false;
-      else
-        done += size_t(n);
-    }
-  }
+       {std::span<const uint8_t>(head), std::span<const uint8_t>(m_BitmapInfo), Bits()})
+    ok = ok && WriteAll(fd, part);
   if (::close(fd) != 0) ok = false;
   return ok;
 }

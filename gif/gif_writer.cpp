@@ -65,13 +65,7 @@ class FileGifOutput : public GifOutput {
     buffer_.clear();
   }
   void WriteAll(const uint8_t* data, size_t n) {
-    while (n > 0) {
-      const ssize_t w = ::write(fd_, data, n);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) Raise(kErrPermissionDenied);
-      data += w;
-      n -= size_t(w);
-    }
+    if (!qm::WriteAll(fd_, {data, n})) Raise(kErrPermissionDenied);
   }
 
   int fd_ = -1;

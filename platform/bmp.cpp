@@ -10,6 +10,7 @@
 #include <new>
 
 #include "platform/byte_reader.h"
+#include "platform/fs.h"
 
 namespace qm {
 
@@ -234,15 +235,7 @@ bool WriteEncodedBmp(std::span<const uint8_t> file, const std::string& path) {
   if (total == 0) return false;
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
-  bool ok = true;
-  for (size_t done = 0; ok && done < total;) {
-    const ssize_t n = ::write(fd, file.data() + done, total - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      ok = false;
-    else
-      done += size_t(n);
-  }
+  bool ok = WriteAll(fd, file);
   if (::close(fd) != 0) ok = false;
   return ok;
 }

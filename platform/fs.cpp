@@ -99,6 +99,17 @@ void ReadWholeFileInto(const std::string& path, std::vector<uint8_t>& data) {
   data.resize(done);  // a file that shrank while being read
 }
 
+bool WriteAll(int fd, std::span<const uint8_t> data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
   std::vector<uint8_t> data;
   ReadWholeFileInto(path, data);

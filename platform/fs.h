@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ class PrivateTempFolder {
   std::string path_;
   bool keep_ = false;
 };
+
+// Writes all of `data` to an open descriptor, retrying interrupted and short writes; false when
+// the system refuses (disk full, I/O error).
+bool WriteAll(int fd, std::span<const uint8_t> data);
 
 // Reads a whole file. Raises 53 when it does not exist, 70 when it cannot be read, 6 when it is
 // too large to hold (over 2 GiB).
