@@ -9,6 +9,7 @@
 
 #include "tests/convert/convert_support.h"
 #include "tests/gif/giflib_support.h"
+#include "tests/support/external_tools.h"
 
 namespace qm {
 namespace {
@@ -22,14 +23,7 @@ using testing::WriteFile;
 namespace fs = std::filesystem;
 
 std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out.push_back(c);
-  }
-  return out + "'";
+  return testing::ShellQuote(s);
 }
 
 class CliTest : public ::testing::Test {

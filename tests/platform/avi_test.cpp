@@ -11,22 +11,14 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "tests/support/external_tools.h"
 
 namespace qm::avi {
 namespace {
 
+using testing::HaveTool;
 std::string RunCommand(const std::string& cmd) {
-  std::string out;
-  if (std::FILE* p = ::popen(cmd.c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
-  }
-  return out;
-}
-bool HaveTool(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+  return testing::CommandOutput(cmd);
 }
 
 void Put32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
@@ -96,7 +88,7 @@ TEST_F(AviTest, RoundTripKeepsFramesFormatAndTiming) {
   const Clip clips[] = {{33, 17, 24, 5, 8}, {7, 5, 8, 3, 1},  {64, -48, 32, 2, 30},
                         {9, 2, 1, 4, 25},   {1, 1, 24, 1, 5}, {3, 3, 4, 10, 10}};
   for (const Clip& c : clips) {
-    SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << "x" << c.bpp);
+    SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height << "x" << c.bpp);
     std::string path = Path("clip.avi");
     ASSERT_EQ(c.Write(path), kAviOk);
     std::unique_ptr<AviInputStream> s;

@@ -13,6 +13,7 @@
 
 #include "platform/error.h"
 #include "platform/fs.h"
+#include "tests/support/external_tools.h"
 
 namespace qm {
 namespace {
@@ -21,21 +22,12 @@ const std::string kCorpus = QUILLOMAT_CORPUS_DIR;
 const std::string kLandscape = kCorpus + "/photos/landscape/Landscape_";
 const std::string kCamera = kCorpus + "/photos/cameras/Canon_40D.jpg";
 
+using testing::HaveTool;
 std::string RunCommand(const std::string& cmd) {
-  std::string out;
-  if (std::FILE* p = ::popen(cmd.c_str(), "r")) {
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
-  }
-  return out;
-}
-bool HaveTool(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+  return testing::CommandOutput(cmd);
 }
 std::string Quote(const std::string& s) {
-  return "'" + s + "'";
+  return testing::ShellQuote(s);
 }
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
