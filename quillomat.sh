@@ -19,7 +19,7 @@ PACKAGES=(
   libgif-dev
   clang libclang-rt-dev
   xvfb xauth fonts-liberation
-  ffmpeg imagemagick libjpeg-turbo-progs
+  ffmpeg imagemagick libjpeg-turbo-progs time
 )
 
 as_root() {
