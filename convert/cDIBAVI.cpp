@@ -10,6 +10,7 @@
 #include "platform/byte_reader.h"
 #include "platform/error.h"
 #include "platform/fs.h"
+#include "platform/gdi.h"
 #include "platform/host.h"
 
 namespace qm {
@@ -40,20 +41,10 @@ void PutU32(std::vector<uint8_t>& out, uint32_t v) {
 }  // namespace
 
 uint32_t UncompressedImageSize(int32_t width, int32_t height, int32_t bit_count) {
-  switch (bit_count) {
-    case 1:
-    case 4:
-    case 8:
-    case 16:
-    case 24:
-    case 32:
-      break;
-    default:
-      return 0;
-  }
+  if (!gdi::IsDibDepth(bit_count)) return 0;
   if (width <= 0 || height == 0 || height == INT32_MIN) return 0;
   const uint64_t rows = uint64_t(height < 0 ? -int64_t(height) : int64_t(height));
-  const uint64_t stride = ((uint64_t(width) * uint64_t(bit_count) + 31) / 32) * 4;
+  const uint64_t stride = gdi::DibRowStride(uint64_t(width), uint64_t(bit_count));
   const uint64_t total = stride * rows;
   if (total > 0x7FFFFFFFu) return 0;
   return uint32_t(total);

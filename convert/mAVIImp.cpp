@@ -93,7 +93,7 @@ bool CopySameSizeFrame(std::span<const uint8_t> packed, cDIB& work) {
       (height < 0 ? -height : height) != work.Height()) {
     return false;
   }
-  const size_t stride = ((size_t(width) * bit_count + 31) / 32) * 4;
+  const size_t stride = size_t(gdi::DibRowStride(uint64_t(width), bit_count));
   const size_t rows = size_t(work.Height());
   if (!in.Seek(header_size) || !in.has(stride * rows)) return false;
   const uint8_t* bits = packed.data() + header_size;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/byte_reader.h"
+#include "platform/gdi.h"
 
 namespace qm::avi {
 
@@ -117,18 +118,8 @@ std::optional<BitmapFormat> ParseBitmapFormat(std::span<const uint8_t> block) {
   uint64_t h = uint64_t(height < 0 ? -int64_t(height) : int64_t(height));
   if (uint64_t(width) * h > kMaxFramePixels) return std::nullopt;
   if (compression == 0) {
-    switch (bit_count) {
-      case 1:
-      case 4:
-      case 8:
-      case 16:
-      case 24:
-      case 32:
-        break;
-      default:
-        return std::nullopt;
-    }
-    uint64_t stride = ((uint64_t(width) * bit_count + 31) / 32) * 4;
+    if (!gdi::IsDibDepth(bit_count)) return std::nullopt;
+    const uint64_t stride = gdi::DibRowStride(uint64_t(width), bit_count);
     f.image_size = stride * h;
     if (bit_count <= 8) {
       uint32_t full = 1u << bit_count;

@@ -11,6 +11,7 @@
 
 #include "platform/byte_reader.h"
 #include "platform/fs.h"
+#include "platform/gdi.h"
 
 namespace qm {
 
@@ -99,7 +100,7 @@ std::unique_ptr<gdi::DibSection> ReadBmp(std::span<const uint8_t> file, std::str
   if (off_bits < table_start) return Fail(error, "pixel data offset overlaps the headers");
 
   const int64_t rows = info.height < 0 ? -int64_t(info.height) : int64_t(info.height);
-  const int64_t stride = (int64_t(info.width) * bit_count + 31) / 32 * 4;
+  const int64_t stride = int64_t(gdi::DibRowStride(uint64_t(info.width), bit_count));
   if (stride > std::numeric_limits<int32_t>::max() ||
       rows > std::numeric_limits<int32_t>::max() / stride)
     return Fail(error, "dimensions too large");
@@ -126,7 +127,7 @@ namespace {
 size_t Bmp24FileSize(const gdi::DibSection& dib) {
   const int width = dib.width(), height = dib.height();
   if (width <= 0 || height <= 0) return 0;
-  const uint64_t stride = (uint64_t(width) * 24 + 31) / 32 * 4;
+  const uint64_t stride = gdi::DibRowStride(uint64_t(width), 24);
   const uint64_t image = stride * uint64_t(height);
   const uint64_t total = uint64_t(kFileHeaderSize) + 40 + image;
   if (total > std::numeric_limits<uint32_t>::max() || image > size_t(PTRDIFF_MAX)) return 0;
@@ -137,7 +138,7 @@ size_t Bmp24FileSize(const gdi::DibSection& dib) {
 // byte, row padding included, is written). False when a row cannot be converted.
 bool FillBmp24(const gdi::DibSection& dib, uint8_t* file, size_t total) {
   const int width = dib.width(), height = dib.height();
-  const size_t stride = (size_t(width) * 24 + 31) / 32 * 4;
+  const size_t stride = size_t(gdi::DibRowStride(uint64_t(width), 24));
   const size_t image = stride * size_t(height);
 
   uint8_t* p = file;

@@ -21,11 +21,11 @@ std::unique_ptr<DibSection> DibSection::CreateForOverwrite(const BitmapInfoHeade
 std::unique_ptr<DibSection> DibSection::Make(const BitmapInfoHeader& header,
                                              std::span<const RGBQuad> colors, bool clear) {
   const int bpp = header.bit_count;
-  if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return nullptr;
+  if (!IsDibDepth(bpp)) return nullptr;
   const int64_t width = header.width;
   const int64_t height = header.height < 0 ? -int64_t(header.height) : int64_t(header.height);
   if (width <= 0 || height <= 0) return nullptr;
-  const int64_t stride = (width * bpp + 31) / 32 * 4;
+  const int64_t stride = int64_t(DibRowStride(uint64_t(width), uint64_t(bpp)));
   if (stride > std::numeric_limits<int32_t>::max() ||
       height > std::numeric_limits<int32_t>::max() / stride)
     return nullptr;

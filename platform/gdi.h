@@ -54,6 +54,16 @@ constexpr ColorRef RGB(uint8_t r, uint8_t g, uint8_t b) {
   return uint32_t(r) | (uint32_t(g) << 8) | (uint32_t(b) << 16);
 }
 
+// The depths a bitmap can have: 1, 4, 8, 16, 24 or 32 bits per pixel.
+constexpr bool IsDibDepth(int bpp) {
+  return bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
+}
+// Bytes from one row to the next: rows are padded to a multiple of 4 bytes. Computed in 64 bits,
+// so any 32-bit width and depth fit; callers check the result against their own limits.
+constexpr uint64_t DibRowStride(uint64_t width, uint64_t bpp) {
+  return (width * bpp + 31) / 32 * 4;
+}
+
 // Raster operations.
 inline constexpr uint32_t kSrcCopy = 0x00CC0020;
 inline constexpr uint32_t kSrcAnd = 0x008800C6;
