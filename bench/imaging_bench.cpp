@@ -83,13 +83,7 @@ void BM_OptimalPaletteBuild(benchmark::State& state) {
   const cDIB& source = PhotoFrame();
   cPal8bpp palette;
   for (auto _ : state) {
-    cDIB thumbnail;
-    source.CloneTo(thumbnail);
-    int32_t bfx = 0, bfy = 0, bfW = 0, bfH = 0;
-    thumbnail.GetBestFitInfo(50, 50, bfx, bfy, bfW, bfH, false);
-    thumbnail.Resize(bfW, bfH, true);
-    palette.CreateOptimal(thumbnail, 256, 6, 1.0f, 1.0f, 1.0f);
-    mDither8bpp::BuildLookup16(palette);
+    mDither8bpp::BuildOptimalPalette(source, palette);
     benchmark::DoNotOptimize(palette.Entries());
   }
   state.counters["entries"] = palette.Entries();

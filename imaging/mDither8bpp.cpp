@@ -437,6 +437,16 @@ int32_t DitherMode() {
   return g.dither_mode;
 }
 
+void BuildOptimalPalette(const cDIB& source, cPal8bpp& palette) {
+  cDIB thumbnail;
+  source.CloneTo(thumbnail);
+  int32_t bfx = 0, bfy = 0, bfW = 0, bfH = 0;
+  thumbnail.GetBestFitInfo(50, 50, bfx, bfy, bfW, bfH, false);
+  thumbnail.Resize(bfW, bfH, true);
+  palette.CreateOptimal(thumbnail, 256, 6, 1.0f, 1.0f, 1.0f);
+  BuildLookup16(palette);
+}
+
 void BuildLookup16(const cPal8bpp& palette) {
   for (int b = 0; b < 16; ++b)
     for (int gr = 0; gr < 16; ++gr)
@@ -456,13 +466,7 @@ void ReduceColors(cDIB& source, cDIB& destination, cPal8bpp& palette, bool KeepP
     if (g.palette_mode == 0) {
       palette.CreateHalftone(4);
     } else if (g.palette_mode == 1) {
-      cDIB thumbnail;
-      source.CloneTo(thumbnail);
-      int32_t bfx = 0, bfy = 0, bfW = 0, bfH = 0;
-      thumbnail.GetBestFitInfo(50, 50, bfx, bfy, bfW, bfH, false);
-      thumbnail.Resize(bfW, bfH, true);
-      palette.CreateOptimal(thumbnail, 256, 6, 1.0f, 1.0f, 1.0f);
-      BuildLookup16(palette);
+      BuildOptimalPalette(source, palette);
     }
   }
   const auto table = palette.lpPalette();

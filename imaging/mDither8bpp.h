@@ -41,6 +41,11 @@ int32_t DitherMode();
 // module's Lookup16 as they are. The source is never modified (diffusion works on a copy).
 void ReduceColors(cDIB& source, cDIB& destination, cPal8bpp& palette, bool KeepPalette);
 
+// The optimal palette of a frame: an octree palette of up to 256 colours built from a thumbnail of
+// at most 50 x 50 pixels with the frame's aspect ratio, then Lookup16 for it. What the first frame
+// costs on top in palette mode 1.
+void BuildOptimalPalette(const cDIB& source, cPal8bpp& palette);
+
 // Lookup16[r + 16g + 256b] = palette.ClosestIndex(17r, 17g, 17b) for r, g, b in 0..15.
 void BuildLookup16(const cPal8bpp& palette);
 
