@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/bmp.h"
 #include "platform/byte_reader.h"
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -85,33 +86,30 @@ bool cDIBAVI::CreateFromFile(const std::string& filename) {
   m_FileHeader = fh;
 
   tBitmapInfoHeader ih;
-  if (!(in.U32LE(ih.biSize) && in.I32LE(ih.biWidth) && in.I32LE(ih.biHeight) &&
-        in.U16LE(ih.biPlanes) && in.U16LE(ih.biBitCount) && in.U32LE(ih.biCompression) &&
-        in.U32LE(ih.biSizeImage) && in.I32LE(ih.biXPelsPerMeter) && in.I32LE(ih.biYPelsPerMeter) &&
-        in.U32LE(ih.biClrUsed) && in.U32LE(ih.biClrImportant))) {
+  if (!ReadBitmapInfoHeader(in, ih)) {
     return refuse();
   }
-  if (ih.biSizeImage == 0 && ih.biCompression == 0) {
-    ih.biSizeImage = UncompressedImageSize(ih.biWidth, ih.biHeight, int16_t(ih.biBitCount));
+  if (ih.size_image == 0 && ih.compression == 0) {
+    ih.size_image = UncompressedImageSize(ih.width, ih.height, int16_t(ih.bit_count));
   }
   // The blocks must lie inside the file: the information block from offset 14 up to the bits
   // offset, the pixels from the bits offset for the image size.
   const uint64_t file_len = data.size();
-  if (ih.biSizeImage == 0 || fh.bfOffBits < kFileHeaderSize + kInfoHeaderSize ||
+  if (ih.size_image == 0 || fh.bfOffBits < kFileHeaderSize + kInfoHeaderSize ||
       uint64_t(fh.bfOffBits) > file_len ||
-      uint64_t(fh.bfOffBits) + uint64_t(ih.biSizeImage) > file_len) {
+      uint64_t(fh.bfOffBits) + uint64_t(ih.size_image) > file_len) {
     return refuse();
   }
   ByteReader info(data, kFileHeaderSize);
   auto info_bytes = info.Bytes(fh.bfOffBits - kFileHeaderSize);
   ByteReader pixels(data, fh.bfOffBits);
-  auto pixel_bytes = pixels.Bytes(ih.biSizeImage);
+  auto pixel_bytes = pixels.Bytes(ih.size_image);
   if (!info_bytes || !pixel_bytes) return refuse();
 
   m_InfoHeader = ih;
   m_BitmapInfo.assign(info_bytes->begin(), info_bytes->end());
   // The block carries the header as the stream will use it, with the image size filled in.
-  std::memcpy(m_BitmapInfo.data() + 20, &ih.biSizeImage, 4);
+  std::memcpy(m_BitmapInfo.data() + 20, &ih.size_image, 4);
   m_Store.swap(m_Spare);
   m_BitsOffset = fh.bfOffBits;
   m_BitsSize = pixel_bytes->size();
@@ -121,15 +119,12 @@ bool cDIBAVI::CreateFromFile(const std::string& filename) {
 bool cDIBAVI::CreateFromPackedDIBPointer(std::span<const uint8_t> packed) {
   ByteReader in(packed);
   tBitmapInfoHeader ih;
-  if (!(in.U32LE(ih.biSize) && in.I32LE(ih.biWidth) && in.I32LE(ih.biHeight) &&
-        in.U16LE(ih.biPlanes) && in.U16LE(ih.biBitCount) && in.U32LE(ih.biCompression) &&
-        in.U32LE(ih.biSizeImage) && in.I32LE(ih.biXPelsPerMeter) && in.I32LE(ih.biYPelsPerMeter) &&
-        in.U32LE(ih.biClrUsed) && in.U32LE(ih.biClrImportant))) {
+  if (!ReadBitmapInfoHeader(in, ih)) {
     return false;
   }
   m_InfoHeader = ih;
-  if (int16_t(ih.biBitCount) < 16 || int32_t(ih.biSizeImage) < 1) return false;
-  auto pixel_bytes = in.Bytes(ih.biSizeImage);
+  if (int16_t(ih.bit_count) < 16 || int32_t(ih.size_image) < 1) return false;
+  auto pixel_bytes = in.Bytes(ih.size_image);
   if (!pixel_bytes) return false;
 
   m_Store.assign(pixel_bytes->begin(), pixel_bytes->end());
@@ -137,7 +132,7 @@ bool cDIBAVI::CreateFromPackedDIBPointer(std::span<const uint8_t> packed) {
   m_BitsSize = m_Store.size();
   m_BitmapInfo.assign(packed.begin(), packed.begin() + kInfoHeaderSize);
   m_FileHeader.bfType = kBitmapType;
-  m_FileHeader.bfSize = kFileHeaderSize + kInfoHeaderSize + ih.biSizeImage;
+  m_FileHeader.bfSize = kFileHeaderSize + kInfoHeaderSize + ih.size_image;
   m_FileHeader.bfReserved1 = 0;
   m_FileHeader.bfReserved2 = 0;
   m_FileHeader.bfOffBits = kFileHeaderSize + kInfoHeaderSize;

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/gdi.h"
+
 namespace qm {
 
 class cDIBAVI {
@@ -37,17 +39,17 @@ class cDIBAVI {
   int32_t FileType() const { return int16_t(m_FileHeader.bfType); }
   int32_t SizeFileHeader() const { return int32_t(m_FileHeader.bfSize); }
   int32_t BitOffset() const { return int32_t(m_FileHeader.bfOffBits); }
-  int32_t SizeInfoHeader() const { return int32_t(m_InfoHeader.biSize); }
-  int32_t Width() const { return m_InfoHeader.biWidth; }
-  int32_t Height() const { return m_InfoHeader.biHeight; }
-  int32_t Planes() const { return int16_t(m_InfoHeader.biPlanes); }
-  int32_t BitCount() const { return int16_t(m_InfoHeader.biBitCount); }
-  int32_t Compression() const { return int32_t(m_InfoHeader.biCompression); }
-  int32_t SizeImage() const { return int32_t(m_InfoHeader.biSizeImage); }
-  int32_t XPPM() const { return m_InfoHeader.biXPelsPerMeter; }
-  int32_t YPPM() const { return m_InfoHeader.biYPelsPerMeter; }
-  int32_t ClrUsed() const { return int32_t(m_InfoHeader.biClrUsed); }
-  int32_t ClrImportant() const { return int32_t(m_InfoHeader.biClrImportant); }
+  int32_t SizeInfoHeader() const { return int32_t(m_InfoHeader.size); }
+  int32_t Width() const { return m_InfoHeader.width; }
+  int32_t Height() const { return m_InfoHeader.height; }
+  int32_t Planes() const { return int16_t(m_InfoHeader.planes); }
+  int32_t BitCount() const { return int16_t(m_InfoHeader.bit_count); }
+  int32_t Compression() const { return int32_t(m_InfoHeader.compression); }
+  int32_t SizeImage() const { return int32_t(m_InfoHeader.size_image); }
+  int32_t XPPM() const { return m_InfoHeader.x_pels_per_meter; }
+  int32_t YPPM() const { return m_InfoHeader.y_pels_per_meter; }
+  int32_t ClrUsed() const { return int32_t(m_InfoHeader.clr_used); }
+  int32_t ClrImportant() const { return int32_t(m_InfoHeader.clr_important); }
 
   // Valid until the next Create... or the object's end.
   const uint8_t* PointerToBits() const;
@@ -68,22 +70,10 @@ class cDIBAVI {
     uint16_t bfReserved2 = 0;
     uint32_t bfOffBits = 0;
   };
-  struct tBitmapInfoHeader {
-    uint32_t biSize = 0;
-    int32_t biWidth = 0;
-    int32_t biHeight = 0;
-    uint16_t biPlanes = 0;
-    uint16_t biBitCount = 0;
-    uint32_t biCompression = 0;
-    uint32_t biSizeImage = 0;
-    int32_t biXPelsPerMeter = 0;
-    int32_t biYPelsPerMeter = 0;
-    uint32_t biClrUsed = 0;
-    uint32_t biClrImportant = 0;
-  };
+  using tBitmapInfoHeader = gdi::BitmapInfoHeader;
 
   tBitmapFileHeader m_FileHeader;
-  tBitmapInfoHeader m_InfoHeader;
+  tBitmapInfoHeader m_InfoHeader{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};  // empty: every field 0
   std::vector<uint8_t> m_BitmapInfo;
   // The pixels are m_BitsSize bytes of m_Store from m_BitsOffset (a read file is kept whole);
   // m_Spare is the buffer the next file is read into.

@@ -9,6 +9,7 @@
 #include "imaging/cPal8bpp.h"
 #include "imaging/mDither8bpp.h"
 #include "platform/avi.h"
+#include "platform/bmp.h"
 #include "platform/byte_reader.h"
 #include "platform/error.h"
 #include "platform/error_report.h"
@@ -50,13 +51,7 @@ bool Step(int index, Fn&& fn) {
 std::unique_ptr<gdi::DibSection> UnpackFrame(std::span<const uint8_t> packed) {
   ByteReader in(packed);
   gdi::BitmapInfoHeader header;
-  if (!(in.U32LE(header.size) && in.I32LE(header.width) && in.I32LE(header.height) &&
-        in.U16LE(header.planes) && in.U16LE(header.bit_count) && in.U32LE(header.compression) &&
-        in.U32LE(header.size_image) && in.I32LE(header.x_pels_per_meter) &&
-        in.I32LE(header.y_pels_per_meter) && in.U32LE(header.clr_used) &&
-        in.U32LE(header.clr_important))) {
-    return nullptr;
-  }
+  if (!ReadBitmapInfoHeader(in, header)) return nullptr;
   if (header.size < 40 || header.compression != 0 || !in.Seek(header.size)) return nullptr;
   std::vector<gdi::RGBQuad> colors;
   if (header.bit_count <= 8) {

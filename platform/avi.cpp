@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/bmp.h"
 #include "platform/byte_reader.h"
 #include "platform/gdi.h"
 
@@ -99,13 +100,11 @@ struct BitmapFormat {
 // Reads and checks a bitmap-information block; nullopt when it is not one we can trust.
 std::optional<BitmapFormat> ParseBitmapFormat(std::span<const uint8_t> block) {
   ByteReader r(block);
-  uint32_t size = 0, compression = 0, size_image = 0, clr_used = 0, clr_important = 0;
-  int32_t width = 0, height = 0, xppm = 0, yppm = 0;
-  uint16_t planes = 0, bit_count = 0;
-  if (!r.U32LE(size) || !r.I32LE(width) || !r.I32LE(height) || !r.U16LE(planes) ||
-      !r.U16LE(bit_count) || !r.U32LE(compression) || !r.U32LE(size_image) || !r.I32LE(xppm) ||
-      !r.I32LE(yppm) || !r.U32LE(clr_used) || !r.U32LE(clr_important))
-    return std::nullopt;
+  gdi::BitmapInfoHeader info;
+  if (!ReadBitmapInfoHeader(r, info)) return std::nullopt;
+  const uint32_t size = info.size, compression = info.compression, clr_used = info.clr_used;
+  const int32_t width = info.width, height = info.height;
+  const uint16_t bit_count = info.bit_count;
   if (size < kBitmapInfoHeaderSize || size > block.size()) return std::nullopt;
   if (width <= 0 || height == 0 || height == std::numeric_limits<int32_t>::min())
     return std::nullopt;

@@ -51,19 +51,11 @@ std::unique_ptr<gdi::DibSection> ReadBmp(std::span<const uint8_t> file, std::str
   ByteReader h = *header_reader;
 
   gdi::BitmapInfoHeader info;
-  uint16_t planes, bit_count;
-  h.Skip(4);
-  if (!h.I32LE(info.width) || !h.I32LE(info.height) || !h.U16LE(planes) || !h.U16LE(bit_count) ||
-      !h.U32LE(info.compression) || !h.U32LE(info.size_image) || !h.I32LE(info.x_pels_per_meter) ||
-      !h.I32LE(info.y_pels_per_meter) || !h.U32LE(info.clr_used) || !h.U32LE(info.clr_important))
-    return Fail(error, "information header truncated");
-  info.planes = planes;
-  info.bit_count = bit_count;
+  if (!ReadBitmapInfoHeader(h, info)) return Fail(error, "information header truncated");
+  const uint16_t planes = info.planes, bit_count = info.bit_count;
 
   if (planes != 1) return Fail(error, "plane count is not 1");
-  if (bit_count != 1 && bit_count != 4 && bit_count != 8 && bit_count != 16 && bit_count != 24 &&
-      bit_count != 32)
-    return Fail(error, "unsupported bit depth");
+  if (!gdi::IsDibDepth(bit_count)) return Fail(error, "unsupported bit depth");
   if (info.width <= 0) return Fail(error, "width is not positive");
   if (info.height == 0 || info.height == std::numeric_limits<int32_t>::min())
     return Fail(error, "height is zero or out of range");
@@ -119,6 +111,13 @@ std::unique_ptr<gdi::DibSection> ReadBmp(std::span<const uint8_t> file, std::str
   std::memcpy(dib->bits(), data->data(), pixel_bytes);
   if (error) error->clear();
   return dib;
+}
+
+bool ReadBitmapInfoHeader(ByteReader& in, gdi::BitmapInfoHeader& h) {
+  return in.U32LE(h.size) && in.I32LE(h.width) && in.I32LE(h.height) && in.U16LE(h.planes) &&
+         in.U16LE(h.bit_count) && in.U32LE(h.compression) && in.U32LE(h.size_image) &&
+         in.I32LE(h.x_pels_per_meter) && in.I32LE(h.y_pels_per_meter) && in.U32LE(h.clr_used) &&
+         in.U32LE(h.clr_important);
 }
 
 namespace {

@@ -20,9 +20,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/byte_reader.h"
 #include "platform/gdi.h"
 
 namespace qm {
+
+// Reads the 40-byte information header's fields at the reader's position, all of them or none
+// usable: false when fewer than 40 bytes remain. Nothing is validated here.
+bool ReadBitmapInfoHeader(ByteReader& in, gdi::BitmapInfoHeader& header);
 
 std::unique_ptr<gdi::DibSection> ReadBmp(std::span<const uint8_t> file, std::string* error);
 
