@@ -6,6 +6,7 @@
 // goes on with its next step.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,31 @@
 
 namespace qm {
 
+// Every choice of one conversion, from the command line or the window. The defaults are the
+// classic conversion, whose out.gif must not change by a byte; every other value is opt-in.
 struct ConversionOptions {
-  int palette_mode = 0;    // colour-reduction palette switch: 0 halftone cube, 1 optimal
+  // Colour reduction: 0 the halftone cube, 1 the optimal palette of the first frame (both the
+  // classic switches), 2 one palette from every frame (global colour table), 3 a palette per
+  // frame (local colour tables).
+  int palette_mode = 0;
   int dither_mode = 1;     // 0 nearest, 1 ordered, 2 error diffusion
   bool keep_temp = false;  // keep the private temporary folder (temp.bmp, temp.avi)
+
+  // Output size: every frame fits inside max_width x max_height with its aspect ratio kept and is
+  // never enlarged; 0 leaves that side unlimited (both 0: the pictures' own size).
+  int32_t max_width = 0;
+  int32_t max_height = 0;
+
+  // Store each frame after the first as the rectangle that changed, unchanged pixels transparent.
+  bool optimize = false;
+
+  // How many times the animation plays: 0 for ever (the looping extension with 0), 1 once (no
+  // looping extension), N >= 2 a repeat count of N - 1.
+  int32_t loop_count = 0;
+  // Frame delays in hundredths of a second; -1 / empty leaves the delay the frame rate gives.
+  int32_t hold_first_cs = -1;      // the first frame's delay
+  int32_t hold_last_cs = -1;       // the last frame's delay
+  std::vector<int32_t> delays_cs;  // per frame in order, the last value repeating
 };
 
 struct ConversionResult {
