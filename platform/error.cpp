@@ -1,5 +1,7 @@
 #include "platform/error.h"
 
+#include <cstring>
+
 namespace qm {
 
 std::string DescribeError(int number) {
@@ -21,5 +23,11 @@ RuntimeError::RuntimeError(int number, const std::string& description)
       number_(number) {}
 
 void Raise(int number, const std::string& description) { throw RuntimeError(number, description); }
+
+std::string SystemErrorText(int errno_value) {
+  char buffer[256];
+  // The GNU strerror_r returns its text, which need not be in the buffer.
+  return ::strerror_r(errno_value, buffer, sizeof buffer);
+}
 
 }  // namespace qm

@@ -39,4 +39,8 @@ class RuntimeError : public std::runtime_error {
 
 [[noreturn]] void Raise(int number, const std::string& description = {});
 
+// What the system says an errno value means ("No such file or directory", "File name too long"),
+// safe to call from any thread.
+std::string SystemErrorText(int errno_value);
+
 }  // namespace qm

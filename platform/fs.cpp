@@ -1,13 +1,17 @@
 #include "platform/fs.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 #include <system_error>
 
 #include "platform/error.h"
@@ -54,11 +58,61 @@ std::string TempFolder() {
   return "/tmp";
 }
 
+namespace {
+
+constexpr const char* kTempPrefix = "quillomat-";
+constexpr size_t kTempRandomChars = 6;  // mkdtemp's XXXXXX
+
+// The process id in a private folder's name, quillomat-<pid>-XXXXXX; 0 for any other name.
+pid_t TempFolderOwner(const char* name) {
+  const std::string_view text(name);
+  const std::string_view prefix(kTempPrefix);
+  if (text.substr(0, prefix.size()) != prefix) return 0;
+  const std::string_view rest = text.substr(prefix.size());
+  const size_t dash = rest.find('-');
+  if (dash == std::string_view::npos || dash == 0 || rest.size() - dash - 1 != kTempRandomChars)
+    return 0;
+  pid_t pid = 0;
+  const auto [end, ec] = std::from_chars(rest.data(), rest.data() + dash, pid);
+  if (ec != std::errc() || end != rest.data() + dash || pid <= 0) return 0;
+  return pid;
+}
+
+bool ProcessRunning(pid_t pid) {
+  // EPERM: it runs, as someone else.
+  return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+[[noreturn]] void RaiseOpenError(const std::string& path, int error) {
+  if (error == ENOENT) Raise(kErrFileNotFound, "File not found: " + path);
+  const int number = error == ENOTDIR ? kErrFileNotFound : kErrPermissionDenied;
+  Raise(number, "Cannot read " + path + ": " + SystemErrorText(error));
+}
+
+// What kind of thing a non-regular file is, for the message that refuses it.
+std::string KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "not a regular file";
+}
+
+[[noreturn]] void RaiseNotRegular(const std::string& path, mode_t mode) {
+  Raise(kErrPermissionDenied,
+        "Cannot read " + path + ": it is " + KindOf(mode) + ", not a regular file");
+}
+
+}  // namespace
+
 PrivateTempFolder::PrivateTempFolder() {
-  std::string templ = JoinPath(TempFolder(), "quillomat-XXXXXX");
+  std::string templ = JoinPath(TempFolder(), kTempPrefix + std::to_string(::getpid()) + "-XXXXXX");
   std::vector<char> buf(templ.begin(), templ.end());
   buf.push_back('\0');
-  if (::mkdtemp(buf.data())) path_ = buf.data();
+  if (::mkdtemp(buf.data()))
+    path_ = buf.data();
+  else
+    error_ = errno;
 }
 
 PrivateTempFolder::~PrivateTempFolder() {
@@ -67,35 +121,62 @@ PrivateTempFolder::~PrivateTempFolder() {
   fs::remove_all(path_, ec);
 }
 
-void ReadWholeFileInto(const std::string& path, std::vector<uint8_t>& data) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) Raise(kErrFileNotFound, "File not found: " + path);
-    Raise(kErrPermissionDenied, "Permission denied: " + path);
+int RemoveStaleTempFolders(const std::string& folder) {
+  const std::string where = folder.empty() ? TempFolder() : folder;
+  DIR* dir = ::opendir(where.c_str());
+  if (!dir) return 0;
+  const int dir_fd = ::dirfd(dir);
+  const uid_t me = ::geteuid();
+  int removed = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const pid_t pid = TempFolderOwner(entry->d_name);
+    if (pid == 0 || pid == ::getpid() || ProcessRunning(pid)) continue;
+    const int fd = ::openat(dir_fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && st.st_uid == me) {
+      for (const char* name : {"temp.bmp", "temp.avi"}) ::unlinkat(fd, name, 0);
+      if (::unlinkat(dir_fd, entry->d_name, AT_REMOVEDIR) == 0) ++removed;
+    }
+    ::close(fd);
   }
+  ::closedir(dir);
+  return removed;
+}
+
+std::optional<FileIdentity> IdentifyFile(const std::string& path) {
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    Raise(kErrPermissionDenied, "Not a readable file: " + path);
-  }
-  if (st.st_size > 0x7FFFFFFF) {
-    ::close(fd);
-    Raise(kErrOverflow, "File too large: " + path);
-  }
-  try {
-    data.resize(static_cast<size_t>(st.st_size));
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+}
+
+void ReadWholeFileInto(const std::string& path, std::vector<uint8_t>& data) {
+  // A named pipe would block an open for reading until a writer comes, so the kind of file is
+  // checked before opening; the open itself never blocks, and the descriptor is checked again in
+  // case the name was replaced in between.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) RaiseOpenError(path, errno);
+  if (!S_ISREG(st.st_mode)) RaiseNotRegular(path, st.st_mode);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) RaiseOpenError(path, errno);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  if (::fstat(fd, &st) != 0) RaiseOpenError(path, errno);
+  if (!S_ISREG(st.st_mode)) RaiseNotRegular(path, st.st_mode);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  if (st.st_size > 0x7FFFFFFF) Raise(kErrOverflow, "File too large: " + path);
+  data.resize(static_cast<size_t>(st.st_size));
   size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = ::read(fd, data.data() + done, data.size() - done);
+    const ssize_t n = ::read(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) RaiseOpenError(path, errno);
+    if (n == 0) break;
     done += static_cast<size_t>(n);
   }
-  ::close(fd);
   data.resize(done);  // a file that shrank while being read
 }
 

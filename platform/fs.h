@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ std::string TempFolder();
 
 // A private folder (mode 0700, made with mkdtemp) inside TempFolder() that is removed with its
 // contents when the object goes, unless Keep() was called. path() is "" when it could not be made.
+// Its name, quillomat-<process id>-XXXXXX, tells RemoveStaleTempFolders whose it is.
 class PrivateTempFolder {
  public:
   PrivateTempFolder();
@@ -32,19 +34,40 @@ class PrivateTempFolder {
   PrivateTempFolder(const PrivateTempFolder&) = delete;
   PrivateTempFolder& operator=(const PrivateTempFolder&) = delete;
   const std::string& path() const { return path_; }
-  void Keep() { keep_ = true; }
+  // The errno of the failed attempt when path() is "".
+  int error() const { return error_; }
+  void Keep(bool keep = true) { keep_ = keep; }
 
  private:
   std::string path_;
+  int error_ = 0;
   bool keep_ = false;
 };
+
+// Removes what runs of this user that ended without cleaning up (killed, crashed) left in
+// `folder` (TempFolder() when empty): only folders named as PrivateTempFolder names them, owned by
+// this user, not symbolic links, whose process is no longer running; in them only the files a
+// conversion makes (temp.bmp, temp.avi), then the folder itself if that emptied it. Returns the
+// number of folders removed. Never raises.
+int RemoveStaleTempFolders(const std::string& folder = {});
+
+// Which file a path names, following symbolic links: equal for two names of one file (hard
+// links, symbolic links, "./a" and "a"). Empty when the path names nothing.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> IdentifyFile(const std::string& path);
 
 // Writes all of `data` to an open descriptor, retrying interrupted and short writes; false when
 // the system refuses (disk full, I/O error).
 bool WriteAll(int fd, std::span<const uint8_t> data);
 
-// Reads a whole file. Raises 53 when it does not exist, 70 when it cannot be read, 6 when it is
-// too large to hold (over 2 GiB).
+// Reads a whole regular file. Anything else (a folder, a named pipe, a socket, a device) is
+// refused without being read, so nothing can block on it. Raises 53 when the file does not exist,
+// 70 when it cannot be read, 6 when it is too large to hold (over 2 GiB); the description names
+// the file and gives the system's reason, e.g. "Cannot read /p/x.jpg: File name too long".
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
 // The same into `data`, whose memory is reused when large enough (nothing is cleared first).
 // On a failure `data` holds unspecified bytes.
