@@ -28,6 +28,9 @@
 
 namespace qm {
 
+// The most frames one animation holds: frame numbers are 16-bit.
+inline constexpr int32_t kMaxGifFrames = 32767;
+
 struct tGIFScreen {
   int16_t ScreenWidth = 0;
   int16_t ScreenHeight = 0;
@@ -67,7 +70,9 @@ class cGIF {
   // file is read-only or cannot be written, when a global or local table has over 256 entries,
   // when a frame has no table to use, has no pixels, is not 8 bits per pixel, is over 32767
   // pixels wide or high, holds an index its table's code size cannot carry, or has a disposal
-  // method of 64 or more, and when the object has never held a frame.
+  // method of 64 or more, and when the object has never held a frame. Between frames it looks
+  // for a cancel request (platform/cancel.h) and returns false, leaving a partial file, when it
+  // finds one.
   bool Save(const std::string& filename);
   void Destroy();
   void FrameDraw(gdi::HDC hDC, int16_t nFrame, int16_t Left, int16_t Top, float ScaleFactor,

@@ -14,6 +14,7 @@
 
 #include "gif/cGIF.h"
 #include "gif/mGIFLZWEnc.h"
+#include "platform/cancel.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/host.h"
@@ -161,6 +162,9 @@ struct EncodedFrame {
   std::vector<uint8_t> bytes;
 };
 
+// Frames below this many pixels are encoded on the writing thread: starting a worker costs more.
+constexpr int64_t kSmallFramePixels = 64 * 64;
+
 // Checks and encodes one frame on its own: reads only the frame's index bitmap, which nothing
 // changes while the file is written.
 EncodedFrame EncodeFrame(std::shared_ptr<const cDIB> dib, int code_size, bool interlaced) {
@@ -234,8 +238,10 @@ bool cGIF::Save(const std::string& filename) {
     };
     const size_t in_flight = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
     std::deque<std::future<EncodedFrame>> pending;
-    int16_t next_to_start = 1;
-    auto start_more = [&](int16_t current) {
+    // Frame numbers are counted in 32 bits: a 16-bit counter would wrap after the last of
+    // kMaxGifFrames frames instead of ending the loop.
+    int32_t next_to_start = 1;
+    auto start_more = [&](int32_t current) {
       while (next_to_start <= m_FramesCount &&
              (pending.size() < in_flight || next_to_start == current)) {
         const tGIFFrame& f = m_Frames[size_t(next_to_start) - 1];
@@ -247,8 +253,11 @@ bool cGIF::Save(const std::string& filename) {
           none.set_value(EncodedFrame{});
           pending.push_back(none.get_future());
         } else {
-          pending.push_back(std::async(std::launch::async | std::launch::deferred, EncodeFrame,
-                                       std::move(dib), code_size, f.Interlaced));
+          const bool small = !dib || int64_t(dib->Width()) * dib->Height() < kSmallFramePixels;
+          const auto policy =
+              small ? std::launch::deferred : std::launch::async | std::launch::deferred;
+          pending.push_back(
+              std::async(policy, EncodeFrame, std::move(dib), code_size, f.Interlaced));
         }
         ++next_to_start;
       }
@@ -256,10 +265,11 @@ bool cGIF::Save(const std::string& filename) {
 
     Host& host = CurrentHost();
     host.SetProgressMax(m_FramesCount);
-    for (int16_t n = 1; n <= m_FramesCount; ++n) {
+    for (int32_t n = 1; n <= int32_t(m_FramesCount); ++n) {
       start_more(n);
       host.SetProgressValue(n);
       host.Yield();
+      if (CancelRequested()) return false;
       const tGIFFrame& f = m_Frames[size_t(n) - 1];
       const cDIB* dib = f.DIBXOR.get();
       if (!dib || dib->BPP() != 8 || dib->Width() <= 0 || dib->Height() <= 0) return false;

@@ -13,6 +13,7 @@
 #include "gif/cGIF.h"
 #include "gif/mGIFLZWEnc.h"
 #include "imaging/cDIB.h"
+#include "platform/cancel.h"
 #include "platform/fs.h"
 #include "platform/host.h"
 #include "tests/gif/giflib_support.h"
@@ -584,6 +585,58 @@ TEST_F(GifWriterTest, LateBadFrameStopsAtItsOwnTurn) {
     EXPECT_EQ(host.events.back(), "yield");
     EXPECT_EQ(host.events[host.events.size() - 2], "value " + std::to_string(bad));
   }
+}
+
+// --- At the limits ---------------------------------------------------------------------------
+
+TEST_F(GifWriterTest, TheLargestAnimationsSaveWithoutTheFrameCounterWrapping) {
+  // A 16-bit frame counter wrapped after frame 32767 and read far outside the frame store.
+  for (const int32_t count : {kMaxGifFrames - 1, kMaxGifFrames}) {
+    SCOPED_TRACE(std::to_string(count) + " frames");
+    cGIF gif;
+    gif.SetGlobalPaletteExists(true);
+    gif.SetGlobalPaletteEntries(4);
+    for (int32_t n = 1; n <= count; ++n) {
+      gif.FrameInsert(int16_t(n), 1, 1);
+      gif.FrameDIBXOR(int16_t(n))->lpBits()[0] = uint8_t(n % 4);
+    }
+    testing::FakeHost host;
+    ScopedHost scope(&host);
+    const std::string path = Path("many.gif");
+    ASSERT_TRUE(gif.Save(path));
+    EXPECT_EQ(host.events.front(), "max " + std::to_string(count));
+    EXPECT_EQ(host.progress_value, count);
+    const auto g = testing::DecodeFileWithGiflib(path);
+    ASSERT_TRUE(g.ok) << g.error;
+    ASSERT_EQ(g.frames.size(), size_t(count));
+    bool indices_in_order = true;
+    for (int32_t n = 1; n <= count; ++n) {
+      const auto& indices = g.frames[size_t(n) - 1].indices;
+      indices_in_order &= indices.size() == 1 && indices[0] == n % 4;
+    }
+    EXPECT_TRUE(indices_in_order);
+  }
+}
+
+TEST_F(GifWriterTest, ACancelRequestStopsTheSaveAtTheNextFrame) {
+  struct CancellingHost : testing::FakeHost {
+    void Yield() override {
+      FakeHost::Yield();
+      if (yields == 3) RequestCancel();
+    }
+  } host;
+  ScopedHost scope(&host);
+  cGIF gif;
+  gif.SetGlobalPaletteExists(true);
+  gif.SetGlobalPaletteEntries(4);
+  for (int16_t n = 1; n <= 10; ++n) gif.FrameInsert(n, 30, 20);
+  EXPECT_FALSE(gif.Save(Path("cancelled.gif")));
+  EXPECT_TRUE(CancelRequested());
+  ResetCancel();
+  EXPECT_EQ(host.events.back(), "yield");
+  EXPECT_EQ(host.progress_value, 3);
+  // Without the request the same animation saves.
+  EXPECT_TRUE(gif.Save(Path("whole.gif")));
 }
 
 }  // namespace
