@@ -241,6 +241,9 @@ void cDIB::GetBestFitInfo(int32_t DstW, int32_t DstH, int32_t& bfx, int32_t& bfy
     w = m_Width;
     h = m_Height;
   }
+  // A thin strip would round its short side to nothing and vanish; it keeps one pixel.
+  if (DstW >= 1) w = std::max<int32_t>(w, 1);
+  if (DstH >= 1) h = std::max<int32_t>(h, 1);
   const int32_t x = AddInt32(DstW, -int64_t(w)) / 2;
   const int32_t y = AddInt32(DstH, -int64_t(h)) / 2;
   bfW = w;

@@ -62,6 +62,9 @@ class cDIB {
   // Stretched to the new size, or the old pixels kept at the top-left (the rest black). A size
   // that cannot be made leaves the bitmap unchanged.
   void Resize(int32_t NewWidth, int32_t NewHeight, bool StretchDIB);
+  // The largest rectangle of this bitmap's aspect ratio inside a DstW x DstH box, centred; with
+  // StretchFit false a bitmap that already fits keeps its size. Each side of a box at least one
+  // pixel wide stays at least one pixel. Nothing is written when the bitmap is empty.
   void GetBestFitInfo(int32_t DstW, int32_t DstH, int32_t& bfx, int32_t& bfy, int32_t& bfW,
                       int32_t& bfH, bool StretchFit) const;
 

@@ -143,6 +143,26 @@ TEST(DibBestFitTest, SmallFitsLargeShrinksHalvesToEven) {
   EXPECT_EQ(x + y + bw + bh, -4);
 }
 
+TEST(DibBestFitTest, AThinStripKeepsOnePixelInsteadOfVanishing) {
+  struct {
+    int w, h, box_w, box_h;
+    bool stretch;
+    int x, y, bw, bh;
+  } cases[] = {{1, 20000, 640, 480, true, 319, 0, 1, 480},
+               {20000, 1, 640, 480, true, 0, 239, 640, 1},
+               {3, 20000, 640, 480, false, 319, 0, 1, 480},  // 0.07 rounds to 0
+               {2, 200, 50, 50, false, 24, 0, 1, 50},        // 0.5 rounds to the even 0
+               {3, 200, 50, 50, false, 24, 0, 1, 50}};       // 0.75 is 1 already
+  for (const auto& c : cases) {
+    cDIB d;
+    ASSERT_TRUE(d.Create(c.w, c.h, 1));
+    int32_t x = -1, y = -1, bw = -1, bh = -1;
+    d.GetBestFitInfo(c.box_w, c.box_h, x, y, bw, bh, c.stretch);
+    EXPECT_EQ((std::vector<int>{x, y, bw, bh}), (std::vector<int>{c.x, c.y, c.bw, c.bh}))
+        << c.w << "x" << c.h << " in " << c.box_w << "x" << c.box_h;
+  }
+}
+
 TEST(DibCopyTest, CloneToCopiesPaletteAndBytes) {
   cDIB d;
   d.Create(7, 3, 8);
