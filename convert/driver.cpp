@@ -6,10 +6,12 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "convert/mAVIImp.h"
 #include "convert/modAVI.h"
 #include "imaging/mDither8bpp.h"
+#include "platform/cancel.h"
 #include "platform/error.h"
 #include "platform/error_report.h"
 #include "platform/fs.h"
@@ -111,6 +113,23 @@ void RegisterDecodersOnce() {
   std::call_once(once, [] { RegisterPictureDecoder(DecodeGifFirstFrame); });
 }
 
+// A cancel request lives until the run it stopped (or that ran to its end) is over.
+struct CancelScope {
+  ~CancelScope() { ResetCancel(); }
+};
+
+// The listed picture that is the same file as the output, or nullptr. Saving deletes the output
+// first, so such a picture would be lost.
+const std::string* PictureAtOutput(const std::vector<std::string>& files,
+                                   const std::string& output_path) {
+  const std::optional<FileIdentity> output = IdentifyFile(output_path);
+  if (!output) return nullptr;  // nothing there yet: nothing to destroy
+  for (const std::string& file : files) {
+    if (IdentifyFile(file) == output) return &file;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 bool ConversionRunning() {
@@ -123,6 +142,7 @@ ConversionResult StartConverting(const std::vector<std::string>& files, const st
   ConversionResult result;
   RunningFlag running;
   if (!running.owner()) return result;
+  CancelScope cancel_scope;
   RegisterDecodersOnce();
 
   // 1-2: the input checks change nothing.
@@ -134,29 +154,66 @@ ConversionResult StartConverting(const std::vector<std::string>& files, const st
     Tell("Enter frames per second", MsgIcon::None);
     return result;
   }
+  // Nor do the checks that keep a run from failing late or destroying a picture.
+  if (files.size() > size_t(kMaxGifFrames)) {
+    Tell("Too many pictures: " + std::to_string(files.size()) +
+             " are listed, and an animation holds at most " + std::to_string(kMaxGifFrames) +
+             ". Nothing was converted.",
+         MsgIcon::Exclamation);
+    return result;
+  }
+  const std::string output_path =
+      output_file.empty() ? JoinPath(output_folder, "out.gif") : output_file;
+  if (const std::string* picture = PictureAtOutput(files, output_path)) {
+    Tell("The output file is one of the pictures:\r\n" + output_path + "\r\n(listed as " +
+             *picture + "). Choose another output so that the picture is not overwritten.",
+         MsgIcon::Exclamation);
+    return result;
+  }
+  result.output_path = output_path;
   result.started = true;
+
+  // On a cancel request: everything this run made goes, and the user hears why it stopped.
+  std::unique_ptr<PrivateTempFolder> temp;
+  auto end_cancelled = [&] {
+    result.cancelled = true;
+    result.gif_written = false;
+    Step(16, [&] {
+      DeleteFileQuiet(output_path);
+      if (temp) temp->Keep(false);
+      temp.reset();
+      result.temp_folder.clear();
+    });
+    Step(17, [&] { CurrentHost().SetMousePointer(kPointerDefault); });
+    Step(18, [&] { CurrentHost().SetProgressValue(0); });
+    Step(19, [&] { Tell("Cancelled.", MsgIcon::None); });
+    return result;
+  };
 
   // 3
   CurrentHost().Yield();
+  if (CancelRequested()) {
+    // Before anything changed: the old out.gif stays.
+    result.started = false;
+    result.cancelled = true;
+    Tell("Cancelled.", MsgIcon::None);
+    return result;
+  }
 
   // 4: the old out.gif goes first, so a failed run never leaves a stale animation behind.
-  std::string output_path;
-  Step(4, [&] {
-    output_path = output_file.empty() ? JoinPath(output_folder, "out.gif") : output_file;
-    result.output_path = output_path;
-    DeleteFileQuiet(output_path);
-  });
+  Step(4, [&] { DeleteFileQuiet(output_path); });
 
   // 5
   CurrentHost().SetMousePointer(kPointerBusy);
 
   // 6: a private folder for the intermediate files, removed when this run ends.
-  std::unique_ptr<PrivateTempFolder> temp;
   std::string avi_path;
   Step(6, [&] {
+    RemoveStaleTempFolders();
     temp = std::make_unique<PrivateTempFolder>();
     if (temp->path().empty()) {
-      Raise(kErrPermissionDenied, "Could not create a temporary folder in " + TempFolder());
+      Raise(kErrPermissionDenied, "Could not create a temporary folder in " + TempFolder() + ": " +
+                                      SystemErrorText(temp->error()));
     }
     if (options.keep_temp) temp->Keep();
     result.temp_folder = temp->path();
@@ -170,6 +227,7 @@ ConversionResult StartConverting(const std::vector<std::string>& files, const st
     if (avi_path.empty()) return;
     WriteAVI(avi_path, fps, files, temp_folder);
   });
+  if (CancelRequested()) return end_cancelled();
 
   // 8 (nothing to stop: the video library needs no start-up here), 9, 10, 11
   Step(9, [&] { CurrentHost().SetProgressValue(0); });
@@ -186,6 +244,7 @@ ConversionResult StartConverting(const std::vector<std::string>& files, const st
   // 12-13
   bool imported = false;
   Step(12, [&] { imported = !avi_path.empty() && ImportAVI(avi_path, gif); });
+  if (!imported && CancelRequested()) return end_cancelled();
   if (!imported) {
     Step(13, [&] {
       remove_intermediate();
@@ -207,6 +266,7 @@ ConversionResult StartConverting(const std::vector<std::string>& files, const st
     });
     bool saved = false;
     Step(15, [&] { saved = gif.Save(output_path); });
+    if (!saved && CancelRequested()) return end_cancelled();
     if (!saved) {
       Step(15, [&] {
         // A half-written animation is worse than none.

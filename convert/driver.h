@@ -44,6 +44,7 @@ struct ConversionOptions {
 struct ConversionResult {
   bool gif_written = false;  // out.gif was saved completely
   bool started = false;      // false when the input checks stopped the run, or one was running
+  bool cancelled = false;    // a cancel request (platform/cancel.h) stopped the run
   std::string output_path;   // the out.gif path
   std::string temp_folder;   // the private temporary folder ("" when none could be made)
 };
@@ -52,6 +53,15 @@ struct ConversionResult {
 // `output_folder` normally ends with "/" (joined with "out.gif" without doubling the "/").
 // `output_file` non-empty overrides the output path (the command line's --out FILE.gif).
 // A second call while one runs returns at once with started == false.
+//
+// Refused up front, before anything is deleted or written, each with a message: an empty list, a
+// frame rate that is not a number, more pictures than an animation holds (kMaxGifFrames), and an
+// output path that is the same file as a listed picture (also through links).
+//
+// Cancelling: the stages look for a cancel request between frames (platform/cancel.h). A
+// cancelled run removes the temporary folder (even with keep_temp) and the partial out.gif,
+// resets the pointer and the progress bar and says "Cancelled." instead of "Done."; a request
+// found before the old out.gif was deleted leaves it. The request is cleared when the run ends.
 ConversionResult StartConverting(const std::vector<std::string>& files, const std::string& fps_text,
                                  const std::string& output_folder, cGIF& gif,
                                  const ConversionOptions& options = {},

@@ -11,6 +11,7 @@
 #include "platform/avi.h"
 #include "platform/bmp.h"
 #include "platform/byte_reader.h"
+#include "platform/cancel.h"
 #include "platform/error.h"
 #include "platform/error_report.h"
 #include "platform/gdi.h"
@@ -145,6 +146,12 @@ bool ImportAVI(std::string filename, cGIF& gif) {
   Step(2, [&] {
     n = avi::AVIStreamLength(*stream);
     host.SetProgressMax(n);
+    if (n > kMaxGifFrames) {
+      n = 0;
+      failed = true;
+      Raise(kErrOverflow, "The video has more frames than an animation holds (" +
+                              std::to_string(kMaxGifFrames) + ")");
+    }
   });
   // An empty stream has no per-frame time; it simply yields no frames.
   if (n > 0) {
@@ -179,6 +186,10 @@ bool ImportAVI(std::string filename, cGIF& gif) {
       host.SetProgressValue(i);
       host.Yield();
     });
+    if (CancelRequested()) {
+      failed = true;
+      break;
+    }
     Step(8, [&] {
       if (CopySameSizeFrame(packed, work)) return;
       auto bitmap = UnpackFrame(packed);

@@ -9,7 +9,9 @@
 // stream or a frame that cannot be decoded gives false without a message of its own (the frames
 // read so far stay in `gif`). Any run-time error is trapped here: error 53 shows "I need to
 // install the software using Inno.", any other the common error report; the import then goes
-// on with its next step. Progress and one Yield per frame go through the current host.
+// on with its next step. Progress and one Yield per frame go through the current host. After
+// each Yield a cancel request (platform/cancel.h) ends the import with false. A stream longer
+// than an animation holds (kMaxGifFrames) is an overflow error (6) and imports nothing.
 #pragma once
 
 #include <string>

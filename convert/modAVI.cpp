@@ -8,6 +8,7 @@
 #include "convert/cDIBAVI.h"
 #include "imaging/cDIB.h"
 #include "platform/avi.h"
+#include "platform/cancel.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/host.h"
@@ -119,6 +120,7 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
     std::future<std::shared_ptr<Picture>> next = load(1);
     for (int i = 1; i <= count; ++i) {
       host.Yield();
+      if (CancelRequested()) break;
       std::shared_ptr<Picture> picture = next.get();
       if (i < count) next = load(i + 1);
       picture = FitPicture(std::move(picture), width, height);

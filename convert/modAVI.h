@@ -11,7 +11,8 @@
 // file." when the video cannot be written. A picture that cannot be loaded raises its
 // RuntimeError (481, 53, 70 ...) to the caller; the video file is closed and temp.bmp removed on
 // every path. Progress (maximum = number of files, value = pictures written) and one Yield per
-// picture go through the current host.
+// picture go through the current host. After each Yield a cancel request (platform/cancel.h)
+// ends the video there, without a message.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 #include "tests/convert/convert_support.h"
 
 #include <sys/wait.h>
+#include <turbojpeg.h>
 
 #include <algorithm>
 #include <array>
@@ -99,6 +100,22 @@ std::vector<uint8_t> MakeBmp(int32_t width, int32_t height, int bit_count, int p
   }
   for (uint32_t i = 0; i < true_size; ++i) v.push_back(uint8_t(i * 31 + seed));
   return v;
+}
+
+std::vector<uint8_t> MakeJpeg(int width, int height, uint8_t red, uint8_t green, uint8_t blue) {
+  std::vector<uint8_t> rgb;
+  for (int i = 0; i < width * height; ++i) rgb.insert(rgb.end(), {red, green, blue});
+  tjhandle tj = tjInitCompress();
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  std::vector<uint8_t> out;
+  if (tj && tjCompress2(tj, rgb.data(), width, 0, height, TJPF_RGB, &jpeg, &size, TJSAMP_444, 90,
+                        0) == 0) {
+    out.assign(jpeg, jpeg + size);
+  }
+  tjFree(jpeg);
+  if (tj) tjDestroy(tj);
+  return out;
 }
 
 std::string CorpusPath(const std::string& relative) {

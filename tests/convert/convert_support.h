@@ -35,6 +35,9 @@ int RunCommand(const std::string& command, std::string* out = nullptr);
 std::vector<uint8_t> MakeBmp(int32_t width, int32_t height, int bit_count, int palette_entries,
                              int64_t image_size = -1, uint8_t seed = 1);
 
+// A baseline JPEG of one colour (red, green, blue), quality 90.
+std::vector<uint8_t> MakeJpeg(int width, int height, uint8_t red, uint8_t green, uint8_t blue);
+
 std::string CorpusPath(const std::string& relative);
 // The eight landscape photos, in order.
 std::vector<std::string> LandscapePhotos();

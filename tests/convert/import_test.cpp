@@ -9,6 +9,7 @@
 #include "imaging/cPal8bpp.h"
 #include "imaging/mDither8bpp.h"
 #include "platform/avi.h"
+#include "platform/cancel.h"
 #include "tests/convert/convert_support.h"
 #include "tests/support/fake_host.h"
 
@@ -185,6 +186,38 @@ TEST_F(ImportTest, TruncatedVideosNeverCrash) {
     const bool ok = ImportAVI(path, gif);
     EXPECT_TRUE(!ok || gif.FramesCount() == 3) << len;
   }
+}
+
+TEST_F(ImportTest, AVideoLongerThanAnAnimationHoldsIsRefusedWithoutAFrame) {
+  // Frame 32768 has no 16-bit frame number; the import stops before the first frame.
+  const std::vector<Frame> frames(size_t(kMaxGifFrames) + 1, MakeFrame(1, 1, 24, 7));
+  const std::string path = dir.File("long.avi");
+  WriteVideo(path, frames, 25, 1, 1);
+  EXPECT_FALSE(ImportAVI(path, gif));
+  EXPECT_EQ(gif.FramesCount(), 0);
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_NE(host.messages[0].text.find("more frames than an animation holds"), std::string::npos)
+      << host.messages[0].text;
+}
+
+TEST_F(ImportTest, ACancelRequestEndsTheImportAtTheNextFrame) {
+  struct CancellingHost : FakeHost {
+    void Yield() override {
+      FakeHost::Yield();
+      if (yields == 2) RequestCancel();
+    }
+  } cancelling;
+  ScopedHost scope(&cancelling);
+  std::vector<Frame> frames;
+  for (uint8_t i = 0; i < 6; ++i) frames.push_back(MakeFrame(8, 8, 24, i));
+  const std::string path = dir.File("v.avi");
+  WriteVideo(path, frames, 25, 8, 8);
+  EXPECT_FALSE(ImportAVI(path, gif));
+  EXPECT_TRUE(CancelRequested());
+  ResetCancel();
+  EXPECT_EQ(gif.FramesCount(), 2);
+  EXPECT_TRUE(cancelling.messages.empty());
+  EXPECT_EQ(cancelling.progress_value, 0);
 }
 
 }  // namespace
