@@ -3,8 +3,10 @@
 // bar when stderr is a terminal.
 //
 // Exit status: 0 when the GIF was written without any error along the way, 1 when the
-// conversion (or inspect) failed or reported an error, 2 for a usage error.
+// conversion (or inspect) failed or reported an error, 2 for a usage error, 128 + the signal's
+// number when SIGINT, SIGTERM or SIGHUP cancelled the conversion (130 for Ctrl-C).
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -17,6 +19,7 @@
 #include "cli/inspect.h"
 #include "convert/driver.h"
 #include "gif/cGIF.h"
+#include "platform/cancel.h"
 #include "platform/folders.h"
 #include "platform/fs.h"
 #include "platform/host.h"
@@ -43,6 +46,24 @@ constexpr const char* kUsage =
 int UsageError(const std::string& why) {
   std::fprintf(stderr, "quillomat-cli: %s\n%s", why.c_str(), kUsage);
   return 2;
+}
+
+volatile sig_atomic_t g_signal = 0;
+
+// Only what is async-signal-safe: the conversion sees the request between frames, unwinds and
+// removes its temporary files. The handler is reset on delivery, so a second signal of the same
+// kind ends the program at once.
+void OnStopSignal(int signo) {
+  g_signal = signo;
+  qm::RequestCancel();
+}
+
+void InstallStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  action.sa_flags = SA_RESETHAND | SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (int signo : {SIGINT, SIGTERM, SIGHUP}) sigaction(signo, &action, nullptr);
 }
 
 bool EndsWithGif(const std::string& s) {
@@ -161,12 +182,15 @@ int main(int argc, char** argv) {
   qm::cli::ConsoleHost host(quiet, isatty(STDERR_FILENO) == 1);
   qm::ScopedHost scoped(&host);
   qm::cGIF gif;
+  InstallStopHandlers();
   const qm::ConversionResult result =
       qm::StartConverting(files, fps, output_folder, gif, options, output_file);
   host.FinishProgress();
   if (options.keep_temp && !result.temp_folder.empty()) {
     std::fprintf(stderr, "Quillomat: temporary files kept in %s\n", result.temp_folder.c_str());
   }
+  // A signal that came after the last frame finds the work done; only a stopped run says so.
+  if (result.cancelled) return 128 + (g_signal != 0 ? int(g_signal) : SIGINT);
   if (!result.gif_written) return 1;
   if (host.problems() > 0) {
     // The window carries on past a picture that fails; a script must still learn of it.

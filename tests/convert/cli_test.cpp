@@ -1,15 +1,22 @@
 // The built quillomat-cli, run as a user would: exit status, messages, files left behind, and
 // its output checked with giflib, ffmpeg and ImageMagick.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "tests/convert/convert_support.h"
 #include "tests/gif/giflib_support.h"
 #include "tests/support/external_tools.h"
+#include "tests/support/fifo_guard.h"
 
 namespace qm {
 namespace {
@@ -257,6 +264,162 @@ TEST_F(CliTest, SamplesListsTheProgramsSamplesFolder) {
   const auto g = testing::DecodeFileWithGiflib(work.File("samples.gif"));
   ASSERT_TRUE(g.ok);
   EXPECT_EQ(g.frames.size(), count);
+}
+
+// --- Hostile but ordinary input ---------------------------------------------------------------
+
+// The program started in the background as Cli() runs it, so that a test can signal it.
+class CliProcess {
+ public:
+  CliProcess(const std::string& dir, const std::string& temp, const std::vector<std::string>& args,
+             const std::string& log) {
+    std::vector<std::string> argv_text = {QUILLOMAT_CLI};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::string temp_var = "TEMP=" + temp;
+    std::vector<char*> envp = {temp_var.data(), nullptr};
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int in = ::open("/dev/null", O_RDONLY);
+      if (out < 0 || in < 0 || ::chdir(dir.c_str()) != 0) ::_exit(127);
+      ::dup2(in, 0);
+      ::dup2(out, 1);
+      ::dup2(out, 2);
+      ::execve(argv[0], argv.data(), envp.data());
+      ::_exit(127);
+    }
+  }
+  ~CliProcess() {
+    if (pid_ > 0 && !done_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  pid_t pid() const { return pid_; }
+  // The wait status, or -1 when the program is still running after `seconds`.
+  int Wait(int seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < until) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        done_ = true;
+        return status;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool done_ = false;
+};
+
+// True once a private folder in `temp` holds temp.avi, i.e. the conversion is under way.
+bool WaitForVideo(const std::string& temp, int seconds) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < until) {
+    for (const std::string& name : FolderEntries(temp)) {
+      if (fs::exists(temp + "/" + name + "/temp.avi")) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST_F(CliTest, CtrlCTermAndHangupCancelTheRunAndLeaveNothingBehind) {
+  const std::vector<std::string> photos(150, LandscapePhotos()[0]);
+  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE("signal " + std::to_string(signo));
+    const std::string log = work.File("log.txt");
+    CliProcess cli(work.path(), temp.path(), photos, log);
+    ASSERT_TRUE(WaitForVideo(temp.path(), 20));
+    ASSERT_EQ(::kill(cli.pid(), signo), 0);
+    const int status = cli.Wait(20);
+    ASSERT_NE(status, -1) << "still running 20 s after the signal";
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by the signal instead of cleaning up";
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signo);
+    std::ifstream in(log);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("Quillomat: Cancelled."), std::string::npos) << text;
+    EXPECT_EQ(text.find("Done."), std::string::npos) << text;
+    EXPECT_EQ(text.find("Unexpected error"), std::string::npos) << text;
+    EXPECT_FALSE(fs::exists(work.File("out.gif")));
+    EXPECT_TRUE(FolderEntries(temp.path()).empty());
+    fs::remove(log);
+  }
+}
+
+TEST_F(CliTest, TheOutputNeverDestroysAListedPicture) {
+  const auto photo = testing::ReadFile(LandscapePhotos()[1]);
+  WriteFile(work.File("a.jpg"), photo);
+  WriteFile(work.File("pic.gif"), photo);
+  WriteFile(work.File("out.gif"), photo);
+  std::string out;
+  EXPECT_EQ(Cli("--out pic.gif a.jpg pic.gif", &out), 1);
+  EXPECT_NE(out.find("The output file is one of the pictures"), std::string::npos) << out;
+  EXPECT_NE(out.find("pic.gif"), std::string::npos) << out;
+  // The shell's * in a folder that holds the last run's out.gif.
+  EXPECT_EQ(Cli("*", &out), 1);
+  EXPECT_NE(out.find("out.gif"), std::string::npos) << out;
+  EXPECT_EQ(Cli("--out anim.gif a.jpg ./anim.gif", &out), 1) << "a missing picture cannot collide";
+  EXPECT_NE(out.find("File not found"), std::string::npos) << out;
+  for (const char* name : {"a.jpg", "pic.gif", "out.gif"}) {
+    EXPECT_EQ(testing::ReadFile(work.File(name)), photo) << name;
+  }
+  EXPECT_TRUE(FolderEntries(temp.path()).empty());
+}
+
+TEST_F(CliTest, AFifoOrAVeryLongNameIsANamedReasonNotAHang) {
+  testing::FifoGuard fifo(work.File("pipe.jpg"));
+  ASSERT_TRUE(fifo.made());
+  const std::string long_name(300, 'p');
+  std::string out;
+  EXPECT_EQ(Cli(Quote(LandscapePhotos()[0]) + " pipe.jpg", &out), 1);
+  EXPECT_NE(out.find("Cannot read pipe.jpg: it is a named pipe, not a regular file"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(Cli("--folder .", &out), 1);  // the folder walk lists regular files only
+  EXPECT_NE(out.find("No files added."), std::string::npos) << out;
+  EXPECT_EQ(Cli(long_name + ".jpg", &out), 1);
+  EXPECT_NE(out.find(long_name + ".jpg: File name too long"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Permission denied"), std::string::npos) << out;
+  EXPECT_EQ(fifo.readers_seen(), 0);
+  EXPECT_TRUE(FolderEntries(temp.path()).empty());
+}
+
+// A folder of `count` hard links to one 1 x 1 JPEG.
+void MakeLinkFolder(const std::string& folder, int count) {
+  fs::create_directory(folder);
+  WriteFile(folder + "/p1.jpg", testing::MakeJpeg(1, 1, 10, 200, 60));
+  for (int i = 2; i <= count; ++i) {
+    fs::create_hard_link(folder + "/p1.jpg", folder + "/p" + std::to_string(i) + ".jpg");
+  }
+}
+
+TEST_F(CliTest, AFolderOfMorePicturesThanAnAnimationHoldsIsRefusedUpFront) {
+  MakeLinkFolder(work.File("many"), 32768);
+  WriteFile(work.File("out.gif"), {'o', 'l', 'd'});
+  std::string out;
+  EXPECT_EQ(Cli("--folder many", &out), 1);
+  EXPECT_NE(out.find("Too many pictures: 32768"), std::string::npos) << out;
+  EXPECT_EQ(testing::ReadFile(work.File("out.gif")), (std::vector<uint8_t>{'o', 'l', 'd'}));
+  EXPECT_TRUE(FolderEntries(temp.path()).empty());
+}
+
+class CliLongTest : public CliTest {};
+
+TEST_F(CliLongTest, AFolderOf32767PicturesBecomesAGifOf32767Frames) {
+  MakeLinkFolder(work.File("many"), 32767);
+  std::string out;
+  ASSERT_EQ(Cli("--quiet --folder many", &out), 0) << out;
+  const auto g = testing::DecodeFileWithGiflib(work.File("out.gif"));
+  ASSERT_TRUE(g.ok) << g.error;
+  EXPECT_EQ(g.frames.size(), 32767u);
+  EXPECT_TRUE(FolderEntries(temp.path()).empty());
 }
 
 }  // namespace
