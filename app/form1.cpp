@@ -29,6 +29,7 @@
 
 #include "app/file_list.h"
 #include "app/pictures.h"
+#include "platform/cancel.h"
 #include "platform/error.h"
 #include "platform/error_report.h"
 #include "platform/folders.h"
@@ -351,6 +352,8 @@ auto Form1::WithArrow(F&& show) {
 
 MsgAnswer Form1::MessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon,
                             const std::string& title) {
+  // Whoever closed the window does not wait for what the stopping conversion has to say.
+  if (close_pending_) return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
   if (dialogs_) return dialogs_->MessageBox(text, buttons, icon, title);
   QMessageBox::Icon qicon = QMessageBox::NoIcon;
   switch (icon) {
@@ -489,6 +492,8 @@ void Form1::StartConversion() {
   }
   converting_ = false;
   buttons_[1]->setEnabled(true);
+  // The window was closed meanwhile: the conversion has cleaned up, now the close goes on.
+  if (close_pending_) close();
 #else
   CurrentHost().MessageBox("This build of Quillomat has no conversion.", MsgButtons::Ok,
                            MsgIcon::Exclamation, kAppTitle);
@@ -586,12 +591,17 @@ void Form1::ReleaseGIF() {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
-  event->accept();
   if (converting_) {
-    // The running conversion still uses the animation; ending at once means not returning to
-    // it. The settings are already on disk (written on every change).
-    std::_Exit(0);
+    // The conversion below on the stack still uses the animation and its temporary files: it is
+    // asked to stop at its next frame, and when it has unwound and cleaned up, StartConversion
+    // closes the window again.
+    close_pending_ = true;
+    RequestCancel();
+    event->ignore();
+    return;
   }
+  close_pending_ = false;
+  event->accept();
   ReleaseGIF();
   Yield();
   Yield();

@@ -11,6 +11,9 @@
 // report (location text and step number) and the handler goes on with its next step. Move Up,
 // Move Down, Delete and double-click skip failing steps silently.
 //
+// Closing the window while a conversion runs cancels it (platform/cancel.h); the window closes
+// once the conversion has stopped and removed its files, without showing its last messages.
+//
 // Settings live in the per-user QSettings store of organisation and application "Marrowby",
 // group "Quillomat": FPS (written on every change of the frame-rate field) and Text1 (read only).
 #pragma once
@@ -105,6 +108,7 @@ class Form1 : public QWidget, public Host {
   int pointer_ = kPointerDefault;
   bool override_cursor_ = false;
   bool converting_ = false;
+  bool close_pending_ = false;  // closed during a conversion: close once it has stopped
   std::optional<QCursor> hand_cursor_;
   std::unique_ptr<cGIF> m_cGIF;
 

@@ -6,6 +6,7 @@
 #include <QProgressBar>
 #include <QtTest>
 
+#include "platform/cancel.h"
 #include "tests/app/app_test_support.h"
 #include "tests/gif/giflib_support.h"
 
@@ -26,6 +27,24 @@ class ConvertingForm : public Form1 {
       if (nested_attempts++ == 0) StartConversion();  // a second press while running
     }
     Form1::Yield();
+  }
+};
+
+// Closes itself at a chosen yield of a conversion, as a user closing the window mid-run.
+class ClosingForm : public Form1 {
+ public:
+  using Form1::Form1;
+  int close_at = 3;
+  int yields = 0;
+  bool close_returned = true;
+  QStringList temp_during_run;
+  QString temp_folder;
+  void Yield() override {
+    Form1::Yield();
+    if (Converting() && ++yields == close_at) {
+      temp_during_run = QDir(temp_folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+      close_returned = close();
+    }
   }
 };
 
@@ -107,6 +126,39 @@ class ConversionTest : public QObject {
     h.list().RemoveAt(4);
     h.Button("PushButton2")->click();
     QCOMPARE(testing::DecodeFileWithGiflib(gif.toStdString()).frames.size(), size_t(3));
+  }
+
+  void closingDuringAConversionCancelsItCleansUpThenEnds() {
+#ifndef QUILLOMAT_HAVE_CONVERT
+    QSKIP("built without the conversion");
+#endif
+    QTemporaryDir program, out, temp;
+    MakeSamples(program, 6);
+    const QByteArray old_temp = qgetenv("TEMP");
+    qputenv("TEMP", temp.path().toUtf8());
+    auto* form = new ClosingForm(program.path());
+    form->temp_folder = temp.path();
+    Harness h(program.path(), form);
+    h.Button("PushButton7")->click();
+    h.Child<QLineEdit>("Text1")->setText(out.path() + "/");
+    const size_t messages_before = h.host.messages.size();
+    h.Button("PushButton2")->click();  // closed at its third yield, while writing the video
+    if (old_temp.isNull())
+      qunsetenv("TEMP");
+    else
+      qputenv("TEMP", old_temp);
+
+    QCOMPARE(form->yields, 3);
+    QCOMPARE(form->temp_during_run.size(), 1);  // the run's private folder existed
+    QVERIFY(!form->close_returned);             // the first close waited for the conversion
+    QCOMPARE(h.ended, 1);                       // the second one ended the program
+    QVERIFY(h.form().Animation() == nullptr);
+    QVERIFY(!h.form().Converting());
+    QVERIFY(!QFile::exists(out.filePath("out.gif")));
+    QVERIFY(QDir(temp.path()).isEmpty());
+    QVERIFY(!CancelRequested());
+    // Nothing more is shown to a user who has closed the window.
+    QCOMPARE(h.host.messages.size(), messages_before);
   }
 };
 
