@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "convert/cDIBAVI.h"
+#include "convert/temp_space.h"
 #include "imaging/cDIB.h"
 #include "platform/avi.h"
 #include "platform/cancel.h"
@@ -70,6 +71,7 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
   bool first_unreadable = false;
   cDIBAVI dib;
   int32_t width = 0, height = 0;
+  const int count = int(std::min<size_t>(files.size(), 0x7FFFFFFF));
 
   // 1
   if (!stop) {
@@ -96,6 +98,7 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
     info.handler = 0;
     info.scale = 1;
     info.rate = uint32_t(std::clamp<int32_t>(std::atoi(std::to_string(fps).c_str()), 1, 30));
+    info.length = uint32_t(count);  // lets a video past one RIFF segment be laid out up front
     info.suggested_buffer_size = uint32_t(dib.SizeImage());
     info.frame = {0, 0, width, height};
     last = avi::AVIFileCreateStream(*h.file, h.stream, info);
@@ -105,9 +108,18 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
     last = avi::AVIStreamSetFormat(*h.stream, 0, dib.BitmapInfo());
     stop = last != avi::kAviOk;
   }
+  // A full disk part way would leave a cut video, so the whole of it must fit before it starts.
+  if (!stop) {
+    const uint64_t needed = avi::AVIFileBytesFor(dib.BitmapInfo(), uint64_t(count));
+    if (auto shortage = TempSpaceShortage(temp_folder, uint64_t(count), needed)) {
+      h.Release();
+      DeleteFileQuiet(avi_path);
+      Tell(*shortage, MsgIcon::Exclamation);
+      return;
+    }
+  }
   // 8-9
   if (!stop) {
-    const int count = int(std::min<size_t>(files.size(), 0x7FFFFFFF));
     host.SetProgressMax(count);
     host.SetProgressValue(0);
     // Picture i + 1 is decoded on a worker thread while picture i is written. Loading touches

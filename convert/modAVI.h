@@ -8,8 +8,10 @@
 //
 // Messages through the current host: "Could not load first bitmap file in list!" when the first
 // picture's bitmap cannot be read back (no stream is written), "There was an error writing the
-// file." when the video cannot be written. A picture that cannot be loaded raises its
-// RuntimeError (481, 53, 70 ...) to the caller; the video file is closed and temp.bmp removed on
+// file." when the video cannot be written, and, before anything is written, the free-space
+// message of convert/temp_space.h (the folder, the bytes needed and free) when the whole video
+// would not fit `temp_folder`; the video file is then removed. A picture that cannot be loaded
+// raises its RuntimeError (481, 53, 70 ...) to the caller; the video file is closed and temp.bmp removed on
 // every path. Progress (maximum = number of files, value = pictures written) and one Yield per
 // picture go through the current host. After each Yield a cancel request (platform/cancel.h)
 // ends the video there, without a message.

@@ -1,21 +1,40 @@
-// A small AVI (RIFF 'AVI ', version 1.0) writer and reader for one stream of uncompressed bitmap
-// video, offering the calls the intermediate-video writer and the importer make, under the names
-// of the platform library they stand in for.
+// A small AVI writer and reader for one stream of uncompressed bitmap video, offering the calls
+// the intermediate-video writer and the importer make, under the names of the platform library
+// they stand in for.
 //
-// File layout written:
+// File layout written. A file that stays within SegmentBytes() (1 GiB unless a test set another)
+// is a plain AVI 1.0 file:
 //   RIFF 'AVI ' { LIST 'hdrl' { 'avih', LIST 'strl' { 'strh', 'strf' } },
 //                 LIST 'movi' { '00db' chunk per sample, each padded to an even length },
 //                 'idx1' (one entry per sample, key-frame flag 0x10) }
+// A larger one uses the OpenDML (AVI 2.0) extension: the samples go on in further RIFF segments,
+// each closed before it would pass SegmentBytes() (a segment always takes at least one sample),
+// and each segment's 'movi' list ends with a standard index of its samples:
+//   RIFF 'AVI ' { LIST 'hdrl' { 'avih', LIST 'strl' { 'strh', 'strf', 'indx' },
+//                               LIST 'odml' { 'dmlh' } },
+//                 LIST 'movi' { '00db'..., 'ix00' }, 'idx1' (this segment's samples only) }
+//   RIFF 'AVIX' { LIST 'movi' { '00db'..., 'ix00' } }   (as many as needed)
+// 'indx' is the super index (one entry per 'ix00': its offset, size and sample count), with room
+// for more entries than are used; 'strh' and 'dmlh' count every sample, 'avih' only those of the
+// first segment, which is what an AVI 1.0 reader finds through 'idx1'. Each 'ix00' counts its
+// offsets from its segment's 'movi' list type and points at the sample data (after the chunk
+// header); a sample that is not a key frame has bit 31 of its size set.
+//
+// The writer decides the layout when the first sample is written, from the stream's expected
+// length (AviStreamInfo::length at creation). A file that grows past the first segment without
+// that (or past what it promised) is still written correctly: its samples are moved once to make
+// room for the extended header.
 //
 // Results: 0 (kAviOk) on success; a negative kAviErr* code otherwise (Failed() tells). Nothing
 // here throws. The reader never trusts the file: every chunk size is checked against its parent
-// list and the file, the headers are cross-checked (frame count against the index, each sample's
-// size against the bitmap format), and a damaged or truncated file fails to open or yields no
-// frame for the damaged sample. Parsing goes through ByteReader only.
+// list and the file, every index entry against the 'movi' lists, the headers are cross-checked
+// (frame counts against the index, each sample's size against the bitmap format), index sizes are
+// bounded before anything is allocated for them, and a damaged or truncated file fails to open or
+// yields no frame for the damaged sample. Parsing goes through ByteReader only; offsets are 64-bit.
 //
 // Ownership: AVIFileOpen and AVIStreamOpenFromFile hand out owning pointers; a writer stream
 // belongs to its file and is valid until the file is released. Releasing a file finishes it
-// (index, final sizes); AVIFileRelease reports whether that worked, the destructor cannot.
+// (indexes, final sizes); AVIFileRelease reports whether that worked, the destructor cannot.
 #pragma once
 
 #include <cstdint>
@@ -65,16 +84,29 @@ inline constexpr uint32_t kOfCreate = 0x1000;
 // Sample flag: the sample is a key frame.
 inline constexpr uint32_t kAviIfKeyFrame = 0x10;
 
-// Largest file the writer produces: RIFF sizes and index offsets are 32-bit.
+// Largest RIFF segment, and so largest AVI 1.0 file: RIFF sizes and index offsets are 32-bit.
 inline constexpr uint64_t kMaxAviFileBytes = 0xFFFFFFFFull;
+
+// Size at which the writer closes a RIFF segment and opens the next. 1 GiB rather than the hard
+// 4 GiB: readers that take RIFF sizes as signed stop at 2 GiB, so the first segment (all an AVI
+// 1.0 reader sees) and every later one stay well inside what any reader handles, as other OpenDML
+// writers do.
+inline constexpr uint64_t kDefaultSegmentBytes = uint64_t(1) << 30;
+// The segment size files opened from now on use. Tests set a small one to get several segments
+// from a few megabytes; 0 restores kDefaultSegmentBytes. Not meant to change while a file is open
+// elsewhere (each file keeps the value it was opened with).
+void SetSegmentBytesForTesting(uint64_t bytes);
+uint64_t SegmentBytes();
 
 struct Rect {
   int32_t left = 0, top = 0, right = 0, bottom = 0;
 };
 
 // The stream header / stream information record. When creating a stream only type, handler,
-// scale, rate, suggested_buffer_size, quality, frame and name are taken; the others are filled
-// from what is written. Reading fills every field from the file.
+// scale, rate, length, suggested_buffer_size, quality, frame and name are taken; the others are
+// filled from what is written. There `length` is the number of samples the caller means to write
+// (0: not known), used only to lay the file out; the header counts what was written. Reading fills
+// every field from the file.
 struct AviStreamInfo {
   FourCC type = 0;
   FourCC handler = 0;
@@ -136,10 +168,16 @@ int AVIStreamSetFormat(AviStream& stream, int32_t position, std::span<const uint
 
 // Appends one sample: `start` must be the number of samples written so far, `samples` 1, and
 // `data` exactly the format's image size (rows padded to 4 bytes). kAviErrBadSize when the data
-// does not match the format or the file would pass kMaxAviFileBytes; kAviErrFileWrite on a
-// failed write. On failure nothing of the sample is kept.
+// does not match the format, or a segment cannot take it (a sample past kMaxAviFileBytes, or the
+// super index full); kAviErrFileWrite on a failed write. On failure nothing of the sample is kept;
+// when moving the samples for the extended header fails, the file is lost (released empty).
 int AVIStreamWrite(AviStream& stream, int32_t start, int32_t samples, std::span<const uint8_t> data,
                    uint32_t flags);
+
+// The size in bytes of the file the writer makes from `samples` samples in `format` (a block
+// AVIStreamSetFormat takes) when the stream was created with that length; 0 when the format is
+// not one the writer takes. For checking the free space before writing.
+uint64_t AVIFileBytesFor(std::span<const uint8_t> format, uint64_t samples);
 
 // Releases a writer stream handle (the stream stays part of its file); sets it to null.
 void AVIStreamRelease(AviStream*& stream);

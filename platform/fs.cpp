@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string_view>
+#include <mutex>
 #include <system_error>
 
 #include "platform/error.h"
@@ -103,7 +105,27 @@ std::string KindOf(mode_t mode) {
         "Cannot read " + path + ": it is " + KindOf(mode) + ", not a regular file");
 }
 
+std::mutex g_free_bytes_mutex;
+std::optional<uint64_t> g_free_bytes_for_testing;
 }  // namespace
+
+std::optional<uint64_t> FreeDiskBytes(const std::string& folder) {
+  {
+    std::lock_guard<std::mutex> lock(g_free_bytes_mutex);
+    if (g_free_bytes_for_testing) return g_free_bytes_for_testing;
+  }
+  struct statvfs st {};
+  if (folder.empty() || ::statvfs(folder.c_str(), &st) != 0) return std::nullopt;
+  const uint64_t blocks = ::geteuid() == 0 ? uint64_t(st.f_bfree) : uint64_t(st.f_bavail);
+  const uint64_t block_size = st.f_frsize != 0 ? uint64_t(st.f_frsize) : uint64_t(st.f_bsize);
+  if (block_size != 0 && blocks > UINT64_MAX / block_size) return UINT64_MAX;
+  return blocks * block_size;
+}
+
+void SetFreeDiskBytesForTesting(std::optional<uint64_t> bytes) {
+  std::lock_guard<std::mutex> lock(g_free_bytes_mutex);
+  g_free_bytes_for_testing = bytes;
+}
 
 PrivateTempFolder::PrivateTempFolder() {
   std::string templ = JoinPath(TempFolder(), kTempPrefix + std::to_string(::getpid()) + "-XXXXXX");

@@ -24,6 +24,14 @@ std::string ProgramFolder();
 // The temporary folder: $TEMP, else $TMPDIR, else /tmp.
 std::string TempFolder();
 
+// The bytes this process may still write on the file system that holds `folder` (statvfs: the
+// blocks left to ordinary users, or every free block for root, who may use the reserved ones);
+// nullopt when the system cannot tell (no such folder, a file system without the figure).
+std::optional<uint64_t> FreeDiskBytes(const std::string& folder);
+// Tests: every later FreeDiskBytes call answers `bytes` for any folder, until called with
+// nullopt. Lets a test run out of space without filling a disk.
+void SetFreeDiskBytesForTesting(std::optional<uint64_t> bytes);
+
 // A private folder (mode 0700, made with mkdtemp) inside TempFolder() that is removed with its
 // contents when the object goes, unless Keep() was called. path() is "" when it could not be made.
 // Its name, quillomat-<process id>-XXXXXX, tells RemoveStaleTempFolders whose it is.
