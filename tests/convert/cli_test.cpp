@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "tests/convert/convert_support.h"
 #include "tests/gif/giflib_support.h"
@@ -42,6 +44,44 @@ uint64_t Fnv1a(const std::vector<uint8_t>& bytes) {
   uint64_t h = 0xcbf29ce484222325ull;
   for (uint8_t b : bytes) h = (h ^ b) * 0x100000001b3ull;
   return h;
+}
+
+// Checksums of what the classic conversion wrote before any of the opt-in options existed: with
+// none of them given, out.gif must not change by a byte. The cases cover EXIF rotation (pictures
+// fitted and centred into the first one's size), small mixed sizes with a fractional frame rate,
+// one large picture, and the classic optimal palette with error diffusion.
+TEST_F(CliTest, TheClassicConversionWritesTheSameBytesAsBefore) {
+  struct Case {
+    const char* args;
+    std::vector<std::string> photos;
+    size_t size;
+    uint64_t fnv;
+  };
+  const std::vector<Case> cases = {
+      {"--fps 5",
+       {"landscape/Landscape_0.jpg", "landscape/Landscape_5.jpg", "landscape/Landscape_6.jpg"},
+       2064315,
+       0xc192e33640efe0d5ull},
+      {"--fps 12.5",
+       {"cameras/Canon_40D.jpg", "cameras/Fujifilm_FinePix_E500.jpg",
+        "cameras/Canon_PowerShot_S40.jpg"},
+       8480,
+       0x0cda8424afe73c03ull},
+      {"", {"cameras/Reconyx_HC500_Hyperfire.jpg"}, 769253, 0xc9566c1ca9bd81d2ull},
+      {"--fps 3 --palette optimal --dither diffusion",
+       {"cameras/Canon_PowerShot_S40.jpg", "cameras/Nikon_D70.jpg", "landscape/Landscape_2.jpg"},
+       238565,
+       0x486c2fec2b87de17ull},
+  };
+  for (const Case& c : cases) {
+    std::string photos;
+    for (const auto& p : c.photos) photos += " " + Quote(CorpusPath("photos/" + p));
+    std::string out;
+    ASSERT_EQ(Cli(std::string(c.args) + " --quiet --out pinned.gif" + photos, &out), 0) << out;
+    const auto bytes = testing::ReadFile(work.File("pinned.gif"));
+    EXPECT_EQ(bytes.size(), c.size) << c.args << photos;
+    EXPECT_EQ(Fnv1a(bytes), c.fnv) << c.args << photos;
+  }
 }
 
 TEST_F(CliTest, UsageErrorsExitWith2AndShowTheUsage) {
