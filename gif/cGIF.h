@@ -80,7 +80,8 @@ class cGIF {
 
   // The NETSCAPE2.0 looping extension's repeat count (0: for ever), written only while
   // LoopingExtension() is true. It is on for every new or emptied animation, so an animation
-  // plays for ever unless a client turns the block off to have it play once.
+  // plays for ever unless a client turns the block off to have it play once; the reader turns it
+  // on only when the file has the block.
   int16_t AnimationLoops() const { return m_AnimationLoops; }
   void SetAnimationLoops(int16_t v) { m_AnimationLoops = v; }
   bool LoopingExtension() const { return m_LoopingExtension; }
