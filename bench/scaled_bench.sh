@@ -10,6 +10,8 @@
 # options quillomat-cli refuses is reported as "not available".
 #
 # usage: bench/scaled_bench.sh BUILD_DIR [RUNS]
+# The timed commands are run by bash -c with the files as arguments, so they stay single-quoted.
+# shellcheck disable=SC2016
 set -euo pipefail
 
 build=${1:?usage: $0 BUILD_DIR [RUNS]}
