@@ -81,6 +81,8 @@ case "$cmd" in
     configure_and_build build -DQUILLOMAT_BUILD_BENCH=ON
     for b in "$ROOT"/build/bin/bench_*; do [ -x "$b" ] && "$b"; done
     [ -x "$ROOT/bench/convert_bench.sh" ] && "$ROOT/bench/convert_bench.sh" "$ROOT/build"
+    [ -x "$ROOT/bench/scaled_bench.sh" ] && "$ROOT/bench/scaled_bench.sh" "$ROOT/build"
+    [ -x "$ROOT/bench/quality.sh" ] && "$ROOT/bench/quality.sh" "$ROOT/build"
     ;;
   fuzz)
     install_packages

@@ -60,9 +60,11 @@ bool InspectGif(const std::string& path, std::string& json, std::string& error) 
   std::snprintf(buf, sizeof buf,
                 "  \"screen_width\": %d,\n  \"screen_height\": %d,\n"
                 "  \"background_index\": %d,\n  \"aspect_byte\": %d,\n  \"loop_count\": %d,\n"
+                "  \"looping_extension\": %s,\n"
                 "  \"global_palette_size\": %d,\n  \"frame_count\": %d,\n  \"frames\": [",
                 gif.ScreenWidth(), gif.ScreenHeight(), gif.ScreenBackgroundColorIndex(),
                 gif.Screen().PixelAspect, gif.AnimationLoops(),
+                gif.LoopingExtension() ? "true" : "false",
                 gif.GlobalPaletteExists() ? int(gif.GlobalPaletteEntries()) : 0, gif.FramesCount());
   json += buf;
   for (int16_t i = 1; i <= gif.FramesCount(); ++i) {

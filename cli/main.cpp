@@ -12,11 +12,13 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "cli/console_host.h"
 #include "cli/inspect.h"
+#include "cli/option_values.h"
 #include "convert/driver.h"
 #include "gif/cGIF.h"
 #include "platform/cancel.h"
@@ -27,7 +29,42 @@
 
 namespace {
 
-constexpr const char* kUsage =
+// Every option with one example; the --best line is made from the preset itself so it stays true.
+std::string Usage();
+
+int UsageError(const std::string& why) {
+  std::fprintf(stderr, "quillomat-cli: %s\n%s", why.c_str(), Usage().c_str());
+  return 2;
+}
+
+const char* PaletteName(int mode) {
+  static constexpr const char* kNames[] = {"halftone", "optimal", "global", "local"};
+  return mode >= 0 && mode < 4 ? kNames[mode] : "?";
+}
+
+const char* DitherName(int mode) {
+  static constexpr const char* kNames[] = {"none", "ordered", "diffusion"};
+  return mode >= 0 && mode < 3 ? kNames[mode] : "?";
+}
+
+// The preset as the options it stands for.
+std::string BestPresetText() {
+  const qm::ConversionOptions plain;
+  qm::ConversionOptions best;
+  qm::ApplyBestPreset(best);
+  std::string text;
+  auto add = [&](const std::string& option) { text += (text.empty() ? "" : " ") + option; };
+  if (best.palette_mode != plain.palette_mode)
+    add(std::string("--palette ") + PaletteName(best.palette_mode));
+  if (best.dither_mode != plain.dither_mode)
+    add(std::string("--dither ") + DitherName(best.dither_mode));
+  if (best.optimize != plain.optimize) add("--optimize");
+  if (best.max_width != plain.max_width) add("--width " + std::to_string(best.max_width));
+  if (best.max_height != plain.max_height) add("--height " + std::to_string(best.max_height));
+  return text;
+}
+
+constexpr const char* kUsageHead =
     "usage:\n"
     "  quillomat-cli [options] PICTURE...\n"
     "  quillomat-cli --samples [options]          the program's Samples folder\n"
@@ -35,17 +72,42 @@ constexpr const char* kUsage =
     "                                             every matching file of the folder tree\n"
     "  quillomat-cli inspect FILE.gif             what the GIF reader sees, as JSON\n"
     "options:\n"
-    "  --fps N                          frames per second, as typed in the window (default 1)\n"
-    "  --out DIR|FILE.gif               output folder (out.gif inside) or file (default "
-    "./out.gif)\n"
-    "  --palette halftone|optimal       colour palette (default halftone)\n"
-    "  --dither none|ordered|diffusion  dithering (default ordered)\n"
-    "  --keep-temp                      keep the temporary folder and print its path\n"
-    "  --quiet                          no progress bar and no \"Done.\"\n";
+    "  --fps N                  frames per second, as typed in the window (default 1)\n"
+    "                           e.g. --fps 10\n"
+    "  --out DIR|FILE.gif       output folder (out.gif inside) or file (default ./out.gif)\n"
+    "                           e.g. --out holiday.gif\n"
+    "  --width W, --height H    fit every frame inside W x H pixels (each 1..32767),\n"
+    "                           aspect kept, never enlarged; e.g. --width 800\n"
+    "  --palette MODE           halftone (default; the 216-colour cube), optimal (from the\n"
+    "                           first frame), global (one from every frame) or local (one\n"
+    "                           per frame); e.g. --palette local\n"
+    "  --dither MODE            none, ordered (default) or diffusion; e.g. --dither diffusion\n"
+    "  --optimize               store each frame as what changed since the one before;\n"
+    "                           what a viewer shows stays the same. e.g. --optimize\n"
+    "  --best                   the best quality for its size, the same as\n"
+    "                           ";
 
-int UsageError(const std::string& why) {
-  std::fprintf(stderr, "quillomat-cli: %s\n%s", why.c_str(), kUsage);
-  return 2;
+// Followed by the --best preset's own options.
+constexpr const char* kUsageTail =
+    ";\n"
+    "                           options given explicitly win over it, before or after it.\n"
+    "                           e.g. --best --width 640\n"
+    "  --loop forever|N         play for ever (default) or N times (1..32768); --loop 1 plays\n"
+    "                           once. e.g. --loop 3\n"
+    "  --hold-first SECONDS     the first frame's delay (0..327.67, to the hundredth);\n"
+    "                           e.g. --hold-first 1.5\n"
+    "  --hold-last SECONDS      the last frame's delay (0..327.67), the pause before the\n"
+    "                           animation restarts; a single frame takes this one.\n"
+    "                           e.g. --hold-last 2\n"
+    "  --delays LIST            each frame's delay in hundredths of a second (each 0..32767),\n"
+    "                           comma-separated, the last value repeating; the holds win for\n"
+    "                           their frame. Otherwise delays come from --fps.\n"
+    "                           e.g. --delays 200,10,10,50\n"
+    "  --keep-temp              keep the temporary folder and print its path\n"
+    "  --quiet                  no progress bar and no \"Done.\"\n";
+
+std::string Usage() {
+  return kUsageHead + BestPresetText() + kUsageTail;
 }
 
 volatile sig_atomic_t g_signal = 0;
@@ -80,7 +142,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return UsageError("no pictures given");
   if (args[0] == "--help" || args[0] == "-h") {
-    std::fputs(kUsage, stdout);
+    std::fputs(Usage().c_str(), stdout);
     return 0;
   }
 
@@ -101,7 +163,10 @@ int main(int argc, char** argv) {
   std::string folder;
   std::string ext = "jpg";
   bool samples = false, quiet = false, ext_given = false;
-  qm::ConversionOptions options;
+  // Each conversion option given is kept as a setter and applied over the --best preset, so an
+  // option given explicitly wins over the preset wherever it stands on the line.
+  std::vector<std::function<void(qm::ConversionOptions&)>> choices;
+  bool best = false;
   std::vector<std::string> files;
   bool only_files = false;
 
@@ -112,6 +177,7 @@ int main(int argc, char** argv) {
       into = args[++i];
       return true;
     };
+    std::string v;
     if (only_files || a.empty() || a[0] != '-' || a == "-") {
       files.push_back(a);
     } else if (a == "--") {
@@ -121,27 +187,62 @@ int main(int argc, char** argv) {
     } else if (a == "--out") {
       if (!value(out) || out.empty()) return UsageError("--out needs a folder or a .gif file");
     } else if (a == "--palette") {
-      std::string v;
-      if (!value(v)) return UsageError("--palette needs halftone or optimal");
-      if (v == "halftone")
-        options.palette_mode = 0;
-      else if (v == "optimal")
-        options.palette_mode = 1;
-      else
-        return UsageError("unknown palette: " + v);
+      if (!value(v)) return UsageError("--palette needs halftone, optimal, global or local");
+      int mode = -1;
+      for (int m = 0; m < 4; ++m) {
+        if (v == PaletteName(m)) mode = m;
+      }
+      if (mode < 0) return UsageError("unknown palette: " + v);
+      choices.push_back([mode](qm::ConversionOptions& o) { o.palette_mode = mode; });
     } else if (a == "--dither") {
-      std::string v;
       if (!value(v)) return UsageError("--dither needs none, ordered or diffusion");
-      if (v == "none")
-        options.dither_mode = 0;
-      else if (v == "ordered")
-        options.dither_mode = 1;
-      else if (v == "diffusion")
-        options.dither_mode = 2;
-      else
-        return UsageError("unknown dither: " + v);
+      int mode = -1;
+      for (int m = 0; m < 3; ++m) {
+        if (v == DitherName(m)) mode = m;
+      }
+      if (mode < 0) return UsageError("unknown dither: " + v);
+      choices.push_back([mode](qm::ConversionOptions& o) { o.dither_mode = mode; });
+    } else if (a == "--width" || a == "--height") {
+      int32_t side = 0;
+      if (!value(v) || !qm::cli::ParseWholeNumber(v, 1, qm::kMaxOutputSide, side)) {
+        return UsageError(a + " takes a whole number of pixels from 1 to " +
+                          std::to_string(qm::kMaxOutputSide));
+      }
+      const bool width = a == "--width";
+      choices.push_back(
+          [width, side](qm::ConversionOptions& o) { (width ? o.max_width : o.max_height) = side; });
+    } else if (a == "--optimize") {
+      choices.push_back([](qm::ConversionOptions& o) { o.optimize = true; });
+    } else if (a == "--best") {
+      best = true;
+    } else if (a == "--loop") {
+      int32_t plays = 0;
+      if (!value(v) || !qm::cli::ParsePlayCount(v, qm::kMaxLoopCount, plays)) {
+        return UsageError("--loop takes forever or how many times to play, from 1 to " +
+                          std::to_string(qm::kMaxLoopCount));
+      }
+      choices.push_back([plays](qm::ConversionOptions& o) { o.loop_count = plays; });
+    } else if (a == "--hold-first" || a == "--hold-last") {
+      int32_t cs = 0;
+      if (!value(v) || !qm::cli::ParseSecondsAsHundredths(v, qm::kMaxDelayCs, cs)) {
+        char range[32];
+        std::snprintf(range, sizeof range, "%d.%02d", qm::kMaxDelayCs / 100, qm::kMaxDelayCs % 100);
+        return UsageError(a + " takes seconds from 0 to " + range);
+      }
+      const bool first = a == "--hold-first";
+      choices.push_back([first, cs](qm::ConversionOptions& o) {
+        (first ? o.hold_first_cs : o.hold_last_cs) = cs;
+      });
+    } else if (a == "--delays") {
+      std::vector<int32_t> delays;
+      if (!value(v) || !qm::cli::ParseNumberList(v, qm::kMaxDelayCs, delays)) {
+        return UsageError(
+            "--delays takes hundredths of a second per frame, comma-separated, each from 0 to " +
+            std::to_string(qm::kMaxDelayCs));
+      }
+      choices.push_back([delays](qm::ConversionOptions& o) { o.delays_cs = delays; });
     } else if (a == "--keep-temp") {
-      options.keep_temp = true;
+      choices.push_back([](qm::ConversionOptions& o) { o.keep_temp = true; });
     } else if (a == "--quiet") {
       quiet = true;
     } else if (a == "--samples") {
@@ -156,10 +257,20 @@ int main(int argc, char** argv) {
     }
   }
 
+  qm::ConversionOptions options;
+  if (best) qm::ApplyBestPreset(options);
+  for (const auto& choose : choices) choose(options);
+
   const int sources = int(samples) + int(!folder.empty()) + int(!files.empty());
   if (sources == 0) return UsageError("no pictures given");
   if (sources > 1) return UsageError("give pictures, --samples or --folder, not several");
   if (ext_given && folder.empty()) return UsageError("--ext goes with --folder");
+  const std::string unavailable = qm::UnavailableOption(options);
+  if (!unavailable.empty()) {
+    std::fprintf(stderr, "quillomat-cli: %s is not available in this build yet%s\n",
+                 unavailable.c_str(), best ? " (--best may ask for it)" : "");
+    return 2;
+  }
 
   if (samples) {
     const std::string dir = qm::JoinPath(qm::ProgramFolder(), "Samples");

@@ -132,6 +132,28 @@ const std::string* PictureAtOutput(const std::vector<std::string>& files,
 
 }  // namespace
 
+void ApplyBestPreset(ConversionOptions& options) {
+  // The one place that says what --best means; tuned by measuring bench/quality.sh.
+  options.palette_mode = 3;
+  options.dither_mode = 2;
+  options.optimize = true;
+}
+
+std::string UnavailableOption(const ConversionOptions& options) {
+  if (options.max_width > 0) return "--width";
+  if (options.max_height > 0) return "--height";
+  if (options.palette_mode == 2) return "--palette global";
+  if (options.palette_mode == 3) return "--palette local";
+  if (options.optimize) return "--optimize";
+  return {};
+}
+
+void SetPlayCount(cGIF& gif, int32_t loop_count) {
+  gif.SetLoopingExtension(loop_count != 1);
+  const int32_t repeats = loop_count >= 2 ? std::min(loop_count, kMaxLoopCount) - 1 : 0;
+  gif.SetAnimationLoops(int16_t(repeats));
+}
+
 bool ConversionRunning() {
   return g_running.load();
 }
@@ -235,7 +257,10 @@ ConversionResult StartConverting(const std::vector<std::string>& files, const st
     mDither8bpp::SetPaletteMode(options.palette_mode);
     mDither8bpp::SetDitherMode(options.dither_mode);
   });
-  Step(11, [&] { gif.Destroy(); });
+  Step(11, [&] {
+    gif.Destroy();
+    SetPlayCount(gif, options.loop_count);
+  });
 
   auto remove_intermediate = [&] {
     if (!options.keep_temp && !avi_path.empty()) DeleteFileQuiet(avi_path);
@@ -243,7 +268,8 @@ ConversionResult StartConverting(const std::vector<std::string>& files, const st
 
   // 12-13
   bool imported = false;
-  Step(12, [&] { imported = !avi_path.empty() && ImportAVI(avi_path, gif); });
+  const FrameTiming timing{options.hold_first_cs, options.hold_last_cs, options.delays_cs};
+  Step(12, [&] { imported = !avi_path.empty() && ImportAVI(avi_path, gif, timing); });
   if (!imported && CancelRequested()) return end_cancelled();
   if (!imported) {
     Step(13, [&] {

@@ -41,6 +41,25 @@ struct ConversionOptions {
   std::vector<int32_t> delays_cs;  // per frame in order, the last value repeating
 };
 
+// The largest values the options carry into the file: the animation model keeps sizes, delays
+// and the repeat count as signed 16-bit numbers, and the repeat count is one less than the plays.
+inline constexpr int32_t kMaxOutputSide = 32767;  // pixels, max_width / max_height
+inline constexpr int32_t kMaxDelayCs = 32767;     // hundredths of a second, 327.67 s
+inline constexpr int32_t kMaxLoopCount = 32768;   // plays
+
+// The preset a user should reach for (the command line's --best): sets the choices that give the
+// best quality for the file size on photos, and leaves size, timing and the rest alone.
+void ApplyBestPreset(ConversionOptions& options);
+
+// The first choice in `options` this build cannot carry out yet, named as the command line spells
+// it ("--palette local"); empty when every choice can be carried out. StartConverting does not
+// check: a front end asks before it starts.
+std::string UnavailableOption(const ConversionOptions& options);
+
+// Sets how many times the animation plays: 0 for ever, 1 once (no looping extension), N >= 2 a
+// repeat count of N - 1 (at most kMaxLoopCount plays).
+void SetPlayCount(cGIF& gif, int32_t loop_count);
+
 struct ConversionResult {
   bool gif_written = false;  // out.gif was saved completely
   bool started = false;      // false when the input checks stopped the run, or one was running

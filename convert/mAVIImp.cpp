@@ -118,7 +118,19 @@ int16_t FrameDelayFromStream(int32_t end_time_ms, int32_t frames) {
   return CInt(double(frame_ms) / 10.0);
 }
 
-bool ImportAVI(std::string filename, cGIF& gif) {
+int16_t ChosenFrameDelay(const FrameTiming& timing, int32_t frame, int32_t frames,
+                         int16_t rate_delay) {
+  int32_t chosen = -1;
+  if (!timing.delays_cs.empty()) {
+    const size_t index = std::min(size_t(std::max(frame, 1) - 1), timing.delays_cs.size() - 1);
+    chosen = timing.delays_cs[index];
+  }
+  if (frame == 1 && timing.hold_first_cs >= 0) chosen = timing.hold_first_cs;
+  if (frame == frames && timing.hold_last_cs >= 0) chosen = timing.hold_last_cs;
+  return chosen < 0 ? rate_delay : int16_t(std::min<int32_t>(chosen, 32767));
+}
+
+bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing) {
   Host& host = CurrentHost();
   bool result = false;
   bool failed = false;
@@ -214,7 +226,7 @@ bool ImportAVI(std::string filename, cGIF& gif) {
       gif.SetLocalPaletteEntries(frame, int16_t(entries));
     });
     Step(11, [&] { gif.SetFrameDisposalMethod(frame, 3); });
-    Step(12, [&] { gif.SetFrameDelay(frame, delay); });
+    Step(12, [&] { gif.SetFrameDelay(frame, ChosenFrameDelay(timing, i, n, delay)); });
   }
 
   avi::AVIStreamGetFrameClose(frames);

@@ -2,8 +2,9 @@
 // frame is stretch-copied into a 32-bit work bitmap, reduced onto one palette shared by all
 // frames (ReduceColors with the current palette and dither switches; the palette is built on
 // the first frame), and given disposal method 3 and the delay the stream's rate implies, in
-// hundredths of a second. At the end the logical screen is the frame size and the global palette
-// is the shared one; every frame's local palette holds a copy of it.
+// hundredths of a second, unless `timing` sets that frame's delay. At the end the logical screen is
+// the frame size and the global palette is the shared one; every frame's local palette holds a copy
+// of it.
 //
 // Result: true when every frame of the stream was read. A file that is not an AVI, has no video
 // stream or a frame that cannot be decoded gives false without a message of its own (the frames
@@ -14,13 +15,30 @@
 // than an animation holds (kMaxGifFrames) is an overflow error (6) and imports nothing.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "gif/cGIF.h"
 
 namespace qm {
 
-bool ImportAVI(std::string filename, cGIF& gif);
+// Frame delays the user chose, in hundredths of a second; -1 and an empty list leave the delay the
+// stream's rate gives. `delays_cs` is taken in frame order, its last value repeating for the
+// frames after it. The holds win over the list for their frame; a single frame is both first and
+// last and takes hold_last_cs when both are set (it is the pause before the animation restarts).
+struct FrameTiming {
+  int32_t hold_first_cs = -1;
+  int32_t hold_last_cs = -1;
+  std::vector<int32_t> delays_cs;
+};
+
+bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing = {});
+
+// The delay of frame `frame` (1-based) of `frames`, given the delay the rate implies. A chosen
+// delay is clamped to 0..32767, what the frame record holds.
+int16_t ChosenFrameDelay(const FrameTiming& timing, int32_t frame, int32_t frames,
+                         int16_t rate_delay);
 
 // The GIF delay (hundredths of a second) of each frame of `frames` frames whose stream ends at
 // `end_time_ms`: the per-frame time rounded to a millisecond, then to a hundredth, halves to even.

@@ -29,6 +29,7 @@ void cGIF::Destroy() {
   m_GlobalPaletteSorted = false;
   m_GlobalPaletteEntries = 0;
   m_AnimationLoops = 0;
+  m_LoopingExtension = true;
   m_Frames.clear();
   m_Frames.resize(1);
   m_FramesCount = 0;

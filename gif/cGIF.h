@@ -83,8 +83,14 @@ class cGIF {
   void FrameMoveUp(int16_t nFrame);
   void FrameMoveDown(int16_t nFrame);
 
+  // The NETSCAPE2.0 looping extension's repeat count (0: for ever), written only while
+  // LoopingExtension() is true. It is on for every new or emptied animation, so an animation
+  // plays for ever unless a client turns the block off to have it play once; the reader turns it
+  // on only when the file has the block.
   int16_t AnimationLoops() const { return m_AnimationLoops; }
   void SetAnimationLoops(int16_t v) { m_AnimationLoops = v; }
+  bool LoopingExtension() const { return m_LoopingExtension; }
+  void SetLoopingExtension(bool v) { m_LoopingExtension = v; }
   int16_t ScreenWidth() const { return m_Screen.ScreenWidth; }
   void SetScreenWidth(int16_t v) { m_Screen.ScreenWidth = v; }
   int16_t ScreenHeight() const { return m_Screen.ScreenHeight; }
@@ -147,6 +153,7 @@ class cGIF {
   std::string m_Version;
   tGIFScreen m_Screen;
   int16_t m_AnimationLoops = 0;
+  bool m_LoopingExtension = true;
   bool m_GlobalPaletteExists = false;
   bool m_GlobalPaletteSorted = false;
   int16_t m_GlobalPaletteEntries = 0;

@@ -115,6 +115,7 @@ bool cGIF::LoadFromStream(std::span<const uint8_t> Stream) {
 
   ByteReader r(Stream, 6);
   uint64_t pixels_made = 0;
+  m_LoopingExtension = false;  // until the file shows one
   std::vector<uint8_t> data;
 
   if (auto screen = r.Bytes(7)) {
@@ -233,6 +234,7 @@ bool cGIF::LoadFromStream(std::span<const uint8_t> Stream) {
             static constexpr char kNetscape[] = "NETSCAPE2.0";
             if (std::memcmp(app->data() + 1, kNetscape, 11) == 0 && data.size() >= 3) {
               const uint16_t loops = uint16_t(data[1] | (data[2] << 8));
+              m_LoopingExtension = true;
               if (loops <= 32767) m_AnimationLoops = int16_t(loops);
             }
           }

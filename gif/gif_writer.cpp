@@ -224,7 +224,7 @@ bool cGIF::Save(const std::string& filename) {
     if (m_GlobalPaletteExists)
       WriteColourTable(out, m_GlobalPalette, m_GlobalPaletteEntries, global_bits);
 
-    if (has_frames) WriteLoopingExtension(out, m_AnimationLoops);
+    if (has_frames && m_LoopingExtension) WriteLoopingExtension(out, m_AnimationLoops);
 
     // Frames are encoded ahead on worker threads, a bounded number at a time so at most that
     // many encoded frames are held; the file is still written strictly in frame order, and every

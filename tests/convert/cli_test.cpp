@@ -11,8 +11,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "convert/driver.h"
 #include "tests/convert/convert_support.h"
 #include "tests/gif/giflib_support.h"
 #include "tests/support/external_tools.h"
@@ -51,6 +54,44 @@ uint64_t Fnv1a(const std::vector<uint8_t>& bytes) {
   return h;
 }
 
+// Checksums of what the classic conversion wrote before any of the opt-in options existed: with
+// none of them given, out.gif must not change by a byte. The cases cover EXIF rotation (pictures
+// fitted and centred into the first one's size), small mixed sizes with a fractional frame rate,
+// one large picture, and the classic optimal palette with error diffusion.
+TEST_F(CliTest, TheClassicConversionWritesTheSameBytesAsBefore) {
+  struct Case {
+    const char* args;
+    std::vector<std::string> photos;
+    size_t size;
+    uint64_t fnv;
+  };
+  const std::vector<Case> cases = {
+      {"--fps 5",
+       {"landscape/Landscape_0.jpg", "landscape/Landscape_5.jpg", "landscape/Landscape_6.jpg"},
+       2064315,
+       0xc192e33640efe0d5ull},
+      {"--fps 12.5",
+       {"cameras/Canon_40D.jpg", "cameras/Fujifilm_FinePix_E500.jpg",
+        "cameras/Canon_PowerShot_S40.jpg"},
+       8480,
+       0x0cda8424afe73c03ull},
+      {"", {"cameras/Reconyx_HC500_Hyperfire.jpg"}, 769253, 0xc9566c1ca9bd81d2ull},
+      {"--fps 3 --palette optimal --dither diffusion",
+       {"cameras/Canon_PowerShot_S40.jpg", "cameras/Nikon_D70.jpg", "landscape/Landscape_2.jpg"},
+       238565,
+       0x486c2fec2b87de17ull},
+  };
+  for (const Case& c : cases) {
+    std::string photos;
+    for (const auto& p : c.photos) photos += " " + Quote(CorpusPath("photos/" + p));
+    std::string out;
+    ASSERT_EQ(Cli(std::string(c.args) + " --quiet --out pinned.gif" + photos, &out), 0) << out;
+    const auto bytes = testing::ReadFile(work.File("pinned.gif"));
+    EXPECT_EQ(bytes.size(), c.size) << c.args << photos;
+    EXPECT_EQ(Fnv1a(bytes), c.fnv) << c.args << photos;
+  }
+}
+
 TEST_F(CliTest, UsageErrorsExitWith2AndShowTheUsage) {
   for (const char* args :
        {"", "--fps", "--bogus x.jpg", "--palette sepia x.jpg", "--dither floyd x.jpg",
@@ -60,6 +101,158 @@ TEST_F(CliTest, UsageErrorsExitWith2AndShowTheUsage) {
     EXPECT_NE(out.find("usage:"), std::string::npos) << args;
   }
   EXPECT_TRUE(FolderEntries(work.path()).empty());
+}
+
+TEST_F(CliTest, OutOfRangeValuesAreUsageErrorsThatSayTheRange) {
+  const std::string photo = " " + Quote(LandscapePhotos()[0]);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"--width 0", "from 1 to 32767"},
+      {"--width 32768", "from 1 to 32767"},
+      {"--height -5", "from 1 to 32767"},
+      {"--width 8e2", "from 1 to 32767"},
+      {"--height 99999999999999999999", "from 1 to 32767"},
+      {"--loop 0", "forever or how many times to play, from 1 to 32768"},
+      {"--loop 32769", "from 1 to 32768"},
+      {"--loop always", "from 1 to 32768"},
+      {"--hold-first -1", "seconds from 0 to 327.67"},
+      {"--hold-last 327.675", "seconds from 0 to 327.67"},  // rounds to 327.68
+      {"--hold-last 1e2", "seconds from 0 to 327.67"},
+      {"--hold-last 1,5", "seconds from 0 to 327.67"},
+      {"--hold-first .", "seconds from 0 to 327.67"},
+      {"--delays 10,,20", "each from 0 to 32767"},
+      {"--delays 10,", "each from 0 to 32767"},
+      {"--delays 32768", "each from 0 to 32767"},
+      {"--delays ' 5'", "each from 0 to 32767"},
+      {"--palette median", "unknown palette"},
+  };
+  for (const auto& [args, says] : cases) {
+    std::string out;
+    EXPECT_EQ(Cli(args + photo, &out), 2) << args;
+    EXPECT_NE(out.find(says), std::string::npos) << args << "\n" << out;
+    EXPECT_NE(out.find("usage:"), std::string::npos) << args;
+  }
+  // A value-taking option at the end of the line lacks its value.
+  for (const char* option : {"--width", "--loop", "--hold-last", "--delays"}) {
+    std::string out;
+    EXPECT_EQ(Cli(Quote(LandscapePhotos()[0]) + " " + option, &out), 2) << option;
+  }
+  EXPECT_TRUE(FolderEntries(work.path()).empty());
+}
+
+// Choices the conversion cannot carry out yet are refused by name before anything is written,
+// and the rest run; the name the message gives shows that explicit options win over --best on
+// either side of it.
+TEST_F(CliTest, OptionsReachTheConversionAndExplicitOnesWinOverBest) {
+  using Options = qm::ConversionOptions;
+  auto best = [](Options o) {
+    qm::ApplyBestPreset(o);
+    return o;
+  };
+  auto with = [](Options o, auto&& change) {
+    change(o);
+    return o;
+  };
+  const std::vector<std::pair<std::string, Options>> cases = {
+      {"--best", best({})},
+      {"--best --palette optimal", with(best({}), [](Options& o) { o.palette_mode = 1; })},
+      {"--palette halftone --dither ordered --best", with(best({}),
+                                                          [](Options& o) {
+                                                            o.palette_mode = 0;
+                                                            o.dither_mode = 1;
+                                                          })},
+      {"--optimize", with({}, [](Options& o) { o.optimize = true; })},
+      {"--palette global --dither none", with({},
+                                              [](Options& o) {
+                                                o.palette_mode = 2;
+                                                o.dither_mode = 0;
+                                              })},
+      {"--palette local", with({}, [](Options& o) { o.palette_mode = 3; })},
+      {"--width 800", with({}, [](Options& o) { o.max_width = 800; })},
+      {"--height 600", with({}, [](Options& o) { o.max_height = 600; })},
+      {"--palette optimal --dither diffusion --loop 2", with({},
+                                                             [](Options& o) {
+                                                               o.palette_mode = 1;
+                                                               o.dither_mode = 2;
+                                                               o.loop_count = 2;
+                                                             })},
+  };
+  const std::string photo = " " + Quote(CorpusPath("photos/cameras/Canon_40D.jpg"));
+  for (const auto& [args, options] : cases) {
+    const std::string missing = qm::UnavailableOption(options);
+    std::string out;
+    const int status = Cli(args + " --out o.gif" + photo, &out);
+    if (missing.empty()) {
+      EXPECT_EQ(status, 0) << args << "\n" << out;
+      EXPECT_TRUE(fs::exists(work.File("o.gif"))) << args;
+      fs::remove(work.File("o.gif"));
+    } else {
+      EXPECT_EQ(status, 2) << args << "\n" << out;
+      EXPECT_NE(out.find(missing + " is not available"), std::string::npos) << args << "\n" << out;
+      EXPECT_FALSE(fs::exists(work.File("o.gif"))) << args;
+    }
+  }
+
+  std::string help;
+  ASSERT_EQ(Cli("--help", &help), 0);
+  for (const char* option :
+       {"--width", "--height", "--palette", "global", "local", "--dither", "--optimize", "--best",
+        "--loop", "--hold-first", "--hold-last", "--delays"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+  const Options preset = best({});
+  if (preset.palette_mode == 3 && preset.dither_mode == 2 && preset.optimize) {
+    EXPECT_NE(help.find("--palette local --dither diffusion --optimize"), std::string::npos)
+        << "--help says what --best means\n"
+        << help;
+  }
+}
+
+// What giflib reads back: the looping block's presence and count, and every frame's delay.
+TEST_F(CliTest, LoopAndDelaysReachTheFileAsGiflibReadsIt) {
+  const std::string small = Quote(CorpusPath("photos/cameras/Canon_40D.jpg"));
+  std::string four;
+  for (int i = 0; i < 4; ++i) four += " " + small;
+  struct Case {
+    std::string args;
+    int loop_count;  // -1: no looping block
+    std::vector<int> delays;
+  };
+  const std::vector<Case> cases = {
+      {"--fps 5" + four, 0, {20, 20, 20, 20}},
+      {"--loop forever" + four, 0, {100, 100, 100, 100}},
+      {"--loop 1 --fps 10" + four, -1, {10, 10, 10, 10}},
+      {"--loop 3" + four, 2, {100, 100, 100, 100}},
+      {"--loop 2" + four, 1, {100, 100, 100, 100}},
+      {"--loop 32768" + four, 32767, {100, 100, 100, 100}},
+      {"--hold-last 2 --fps 4" + four, 0, {25, 25, 25, 200}},
+      {"--hold-first 0.125 --hold-last 0.135" + four, 0, {12, 100, 100, 14}},
+      {"--hold-first .5 --hold-last 327.67" + four, 0, {50, 100, 100, 32767}},
+      {"--delays 5,7" + four, 0, {5, 7, 7, 7}},
+      {"--delays 1,2,3,4,5,6" + four, 0, {1, 2, 3, 4}},
+      {"--delays 30,0,40 --hold-first 1. --hold-last 0" + four, 0, {100, 0, 40, 0}},
+      {"--hold-last 3 --delays 9 --loop 5 --hold-last 4" + four, 4, {9, 9, 9, 400}},
+      // A single picture is first and last: the last frame's hold wins.
+      {"--hold-first 1 --hold-last 2 " + small, 0, {200}},
+      {"--hold-first 1 --delays 7 " + small, 0, {100}},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    ASSERT_EQ(Cli("--quiet --out t.gif " + c.args, &out), 0) << c.args << "\n" << out;
+    const auto g = testing::DecodeFileWithGiflib(work.File("t.gif"));
+    ASSERT_TRUE(g.ok) << c.args;
+    EXPECT_EQ(g.loop_count, c.loop_count) << c.args;
+    EXPECT_EQ(g.netscape_blocks, c.loop_count < 0 ? 0 : 1) << c.args;
+    std::vector<int> delays;
+    for (const auto& f : g.frames) delays.push_back(f.delay);
+    EXPECT_EQ(delays, c.delays) << c.args;
+    std::string json;
+    ASSERT_EQ(Cli("inspect t.gif", &json), 0);
+    EXPECT_NE(
+        json.find(std::string("\"looping_extension\": ") + (c.loop_count < 0 ? "false" : "true")),
+        std::string::npos)
+        << c.args << "\n"
+        << json;
+  }
 }
 
 TEST_F(CliTest, BadInputIsAClearMessageAndExit1WithNothingLeftBehind) {

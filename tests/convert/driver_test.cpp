@@ -234,6 +234,71 @@ TEST(FrameDelay, RoundsTheFrameTimeThenTheHundredthsHalfToEven) {
   EXPECT_THROW(FrameDelayFromStream(0, 0), RuntimeError);
 }
 
+TEST(FrameDelay, ChosenDelaysWinOverTheRateAndHoldsOverTheList) {
+  const int16_t rate = 12;
+  auto delays = [&](const FrameTiming& t, int32_t frames) {
+    std::vector<int> out;
+    for (int32_t i = 1; i <= frames; ++i) out.push_back(ChosenFrameDelay(t, i, frames, rate));
+    return out;
+  };
+  EXPECT_EQ(delays({}, 3), (std::vector<int>{12, 12, 12}));
+  EXPECT_EQ(delays({-1, -1, {5, 6}}, 4), (std::vector<int>{5, 6, 6, 6}));
+  EXPECT_EQ(delays({-1, -1, {5, -1, 7}}, 4), (std::vector<int>{5, 12, 7, 7}));
+  EXPECT_EQ(delays({0, 300, {5, 6}}, 4), (std::vector<int>{0, 6, 6, 300}));
+  EXPECT_EQ(delays({40, -1, {}}, 2), (std::vector<int>{40, 12}));
+  EXPECT_EQ(delays({-1, 40000, {70000}}, 2), (std::vector<int>{32767, 32767}));
+  EXPECT_EQ(delays({100, 200, {}}, 1), (std::vector<int>{200}));
+  EXPECT_EQ(delays({100, -1, {7}}, 1), (std::vector<int>{100}));
+}
+
+TEST(PlayCount, OnceLeavesTheLoopingBlockOutAndMoreRepeatOneLess) {
+  cGIF gif;
+  struct Case {
+    int32_t plays;
+    bool block;
+    int16_t repeats;
+  };
+  for (const Case& c : {Case{0, true, 0}, Case{1, false, 0}, Case{2, true, 1}, Case{3, true, 2},
+                        Case{kMaxLoopCount, true, 32767}, Case{kMaxLoopCount + 5, true, 32767},
+                        Case{-4, true, 0}}) {
+    gif.SetAnimationLoops(99);
+    gif.SetLoopingExtension(!c.block);
+    SetPlayCount(gif, c.plays);
+    EXPECT_EQ(gif.LoopingExtension(), c.block) << c.plays;
+    EXPECT_EQ(gif.AnimationLoops(), c.repeats) << c.plays;
+  }
+}
+
+// The driver's own run with timing options: the animation in memory and the file agree.
+TEST_F(DriverTest, TimingOptionsSetTheDelaysAndThePlayCount) {
+  const auto photos = LandscapePhotos();
+  ConversionOptions options;
+  options.loop_count = 1;
+  options.hold_first_cs = 150;
+  options.delays_cs = {30, 40};
+  auto r = Run({photos[0], photos[1], photos[2]}, "5", options);
+  ASSERT_TRUE(r.gif_written);
+  EXPECT_FALSE(gif.LoopingExtension());
+  ASSERT_EQ(gif.FramesCount(), 3);
+  EXPECT_EQ(gif.FrameDelay(1), 150);
+  EXPECT_EQ(gif.FrameDelay(2), 40);
+  EXPECT_EQ(gif.FrameDelay(3), 40);
+  const auto g = testing::DecodeFileWithGiflib(OutGif());
+  ASSERT_TRUE(g.ok);
+  EXPECT_EQ(g.netscape_blocks, 0);
+  ASSERT_EQ(g.frames.size(), 3u);
+  EXPECT_EQ(g.frames[0].delay, 150);
+  EXPECT_EQ(g.frames[2].delay, 40);
+
+  // The next run with the defaults loops for ever again: nothing lingers in the animation.
+  r = Run({photos[0], photos[1]}, "5");
+  ASSERT_TRUE(r.gif_written);
+  EXPECT_TRUE(gif.LoopingExtension());
+  EXPECT_EQ(gif.AnimationLoops(), 0);
+  EXPECT_EQ(gif.FrameDelay(1), 20);
+  EXPECT_TRUE(FolderEntries(temp.path()).empty());
+}
+
 TEST_F(DriverTest, AnUnreadableFirstPictureRemovesTheOldGifAndEndsWithoutDone) {
   WriteFile(OutGif(), {'o', 'l', 'd'});
   const std::string missing = out.File("missing.jpg");

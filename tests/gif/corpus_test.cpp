@@ -55,6 +55,7 @@ void ExpectAgreement(std::span<const uint8_t> bytes) {
     if (ref.loop_count >= 0) {
       EXPECT_EQ(gif.AnimationLoops(), ref.loop_count) << "the last loop count wins";
     }
+    EXPECT_EQ(gif.LoopingExtension(), ref.loop_count >= 0);
   } else {
     ASSERT_GE(size_t(gif.FramesCount()), ref.frames.size()) << "giflib error " << ref.error;
     whole -= whole > 0 ? 1 : 0;

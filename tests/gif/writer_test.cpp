@@ -103,6 +103,38 @@ TEST_F(GifWriterTest, ConversionLikeFileLayout) {
   EXPECT_EQ(Slice(g, 797, 2), (Bytes{0x01, 0x02}));
 }
 
+// Without the looping extension the file is the same bytes minus that one block, and giflib
+// sees no loop count at all; emptying the animation turns the block back on.
+TEST_F(GifWriterTest, LoopingExtensionCanBeLeftOut) {
+  cGIF gif;
+  MakeConversionLikeFrame(gif, 16, 8);
+  gif.FrameInsert(2, 4, 4);
+  FillFrame(gif, 2, {1, 2});
+  EXPECT_TRUE(gif.LoopingExtension());
+  gif.SetAnimationLoops(32767);
+  const Bytes with = SaveBytes(gif, "with.gif");
+  ASSERT_GT(with.size(), 800u);
+  EXPECT_EQ(Slice(with, 797, 2), (Bytes{0xFF, 0x7F}));
+  const auto looped = testing::DecodeFileWithGiflib(Path("with.gif"));
+  ASSERT_TRUE(looped.ok);
+  EXPECT_EQ(looped.loop_count, 32767);
+
+  gif.SetLoopingExtension(false);
+  const Bytes without = SaveBytes(gif, "without.gif");
+  Bytes expected = with;
+  expected.erase(expected.begin() + 781, expected.begin() + 800);
+  EXPECT_EQ(without, expected);
+  const auto once = testing::DecodeFileWithGiflib(Path("without.gif"));
+  ASSERT_TRUE(once.ok);
+  EXPECT_EQ(once.loop_count, -1);
+  EXPECT_EQ(once.netscape_blocks, 0);
+  EXPECT_EQ(once.frames.size(), 2u);
+
+  gif.Destroy();
+  EXPECT_TRUE(gif.LoopingExtension());
+  EXPECT_EQ(gif.AnimationLoops(), 0);
+}
+
 TEST_F(GifWriterTest, GraphicControlBytes) {
   cGIF gif;
   gif.FrameInsert(1, 2, 2);

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Speed of the scaled conversion: 24 camera-size JPEGs (2400x1600, made from the corpus's
+# landscape photos in a temporary folder) to an 800-pixel-wide GIF, with the classic palette
+# (--width 800) and with --best --width 800, against, in the same run and taking turns, djpeg
+# decoding the same files at full size and ffmpeg's scale=800:-1 + palettegen/paletteuse.
+# Prints the best wall time, the CPU time of that run, and the ratios:
+#   classic --width 800 / djpeg full-size decode   (target <= 0.5)
+#   --best --width 800 / ffmpeg scale + palette    (target <= 0.5)
+# The full-size classic conversion of the same files is shown too, for scale. A mode whose
+# options quillomat-cli refuses is reported as "not available".
+#
+# usage: bench/scaled_bench.sh BUILD_DIR [RUNS]
+# The timed commands are run by bash -c with the files as arguments, so they stay single-quoted.
+# shellcheck disable=SC2016
+set -euo pipefail
+
+build=${1:?usage: $0 BUILD_DIR [RUNS]}
+runs=${2:-3}
+here=$(cd "$(dirname "$0")" && pwd)
+cli="$build/bin/quillomat-cli"
+photos="$here/../../shared/corpus/photos/landscape"
+[[ -x $cli ]] || { echo "no $cli: build the quillomat-cli target first" >&2; exit 1; }
+[[ -d $photos ]] || { echo "no corpus at $photos" >&2; exit 1; }
+[[ -x /usr/bin/time ]] || { echo "needs /usr/bin/time (GNU time)" >&2; exit 1; }
+for tool in convert identify djpeg ffmpeg; do
+  command -v "$tool" >/dev/null || { echo "needs $tool (ImageMagick, libjpeg-turbo-progs, ffmpeg)" >&2; exit 1; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+files=()
+n=0
+for round in 0 1 2; do
+  for i in 0 1 2 3 4 5 6 7; do
+    # Each round crops a little differently, so the 24 files are 24 different pictures.
+    out="$work/$(printf 'img%03d.jpg' "$n")"
+    convert "$photos/Landscape_$i.jpg" -auto-orient -strip -resize '2460x1640^' \
+      -gravity center -crop "2400x1600+$((round * 20))+$((round * 10))" +repage -quality 92 "$out"
+    files+=("$out")
+    n=$((n + 1))
+  done
+done
+read -r width height < <(identify -format '%w %h\n' "${files[0]}")
+echo "frames: ${#files[@]} JPEGs of ${width}x${height} to 800 pixels wide, best of $runs runs, taking turns"
+
+available() {  # available OPTIONS...: whether quillomat-cli carries these options out
+  "$cli" --quiet "$@" --out "$work/probe.gif" "${files[0]}" >/dev/null 2>&1
+}
+
+names=()
+declare -A cmd secs cpu
+add() {  # add NAME COMMAND-STRING
+  names+=("$1")
+  cmd[$1]=$2
+}
+add djpeg 'for f in "$@"; do djpeg -outfile /dev/null "$f"; done'
+add ffmpeg 'ffmpeg -nostdin -v error -y -framerate 5 -i "$W/img%03d.jpg" -vf "scale=800:-1,split[a][b];[a]palettegen[p];[b][p]paletteuse" "$W/ffmpeg.gif"'
+add classic-full '"$CLI" --quiet --fps 5 --out "$W/full.gif" "$@"'
+if available --width 800; then
+  add classic-800 '"$CLI" --quiet --fps 5 --width 800 --out "$W/classic.gif" "$@"'
+fi
+if available --best --width 800; then
+  add best-800 '"$CLI" --quiet --fps 5 --best --width 800 --out "$W/best.gif" "$@"'
+fi
+
+export W=$work CLI=$cli
+for ((r = 0; r < runs; r++)); do
+  for name in "${names[@]}"; do
+    /usr/bin/time -f '%e %U %S' -o "$work/time.txt" bash -c "${cmd[$name]}" _ "${files[@]}" \
+      >/dev/null 2>"$work/err.txt" || {
+      echo "$name failed:" >&2
+      tail -5 "$work/err.txt" >&2
+      exit 1
+    }
+    read -r s u sy <"$work/time.txt"
+    if [[ -z ${secs[$name]:-} ]] || awk -v a="$s" -v b="${secs[$name]}" 'BEGIN { exit !(a < b) }'; then
+      secs[$name]=$s
+      cpu[$name]=$(awk -v u="$u" -v s="$sy" 'BEGIN { print u + s }')
+    fi
+  done
+done
+
+for gif in classic best; do
+  [[ -f $work/$gif.gif ]] || continue
+  read -r gw gh < <(identify -format '%w %h\n' "$work/$gif.gif[0]")
+  [[ $gw == 800 ]] || echo "warning: the $gif GIF is ${gw}x${gh}, not 800 wide" >&2
+done
+
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-14s %9s %9s\n' run "wall s" "cpu s"
+for name in "${names[@]}"; do
+  printf '%-14s %9.2f %9.2f\n' "$name" "${secs[$name]}" "${cpu[$name]}"
+done
+echo
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+verdict() { if awk -v r="$1" 'BEGIN { exit !(r <= 0.5) }'; then echo met; else echo "NOT met"; fi; }
+compare_to() {  # compare_to LABEL NAME REFERENCE
+  if [[ -z ${secs[$2]:-} ]]; then
+    printf '%-44s not available (quillomat-cli refuses the options)\n' "$1"
+    return
+  fi
+  local rw rc
+  rw=$(ratio "${secs[$2]}" "${secs[$3]}")
+  rc=$(ratio "${cpu[$2]}" "${cpu[$3]}")
+  printf '%-44s wall %5sx  cpu %5sx   (target <= 0.5: wall %s, cpu %s)\n' "$1" "$rw" "$rc" \
+    "$(verdict "$rw")" "$(verdict "$rc")"
+}
+compare_to "classic --width 800 / djpeg full-size decode:" classic-800 djpeg
+compare_to "--best --width 800 / ffmpeg scale + palette:" best-800 ffmpeg
+printf '%-44s wall %5sx  cpu %5sx   (for scale)\n' "classic full size / djpeg full-size decode:" \
+  "$(ratio "${secs[classic-full]}" "${secs[djpeg]}")" "$(ratio "${cpu[classic-full]}" "${cpu[djpeg]}")"
