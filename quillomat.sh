@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Quillomat's one set-up script.
-#   ./quillomat.sh test     install what is missing, build, run every test (plain and sanitizer builds)
-#   ./quillomat.sh demo     install what is missing, build, convert the bundled samples to out.gif
+#   ./quillomat.sh test     install what is missing, build, run every test (plain and sanitizer
+#                           builds), check a staged install and the Debian package
+#   ./quillomat.sh demo     install what is missing, build the command line only, convert the
+#                           bundled samples to out.gif
 #   ./quillomat.sh run      install what is missing, build and start the window
 #   ./quillomat.sh build    install what is missing and build (build/)
+#   ./quillomat.sh package  build and make the Debian package (build/package/quillomat_*.deb)
 #   ./quillomat.sh bench    build and run the benchmarks
 #   ./quillomat.sh fuzz [SECONDS]   build the libFuzzer targets with clang and run each one
 set -euo pipefail
@@ -20,6 +23,7 @@ PACKAGES=(
   clang libclang-rt-dev
   xvfb xauth fonts-liberation
   ffmpeg imagemagick libjpeg-turbo-progs time
+  librsvg2-bin dpkg-dev desktop-file-utils appstream man-db groff-base lintian
 )
 
 as_root() {
@@ -38,10 +42,14 @@ install_packages() {
   fi
 }
 
-configure_and_build() {  # dir, extra cmake args...
+configure() {  # dir, extra cmake args...
   local dir=$1; shift
   cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" -j"$JOBS"
+}
+
+configure_and_build() {  # dir, extra cmake args...
+  configure "$@"
+  cmake --build "$1" -j"$JOBS"
 }
 
 run_tests() {  # dir
@@ -59,17 +67,27 @@ case "$cmd" in
     install_packages
     configure_and_build build
     run_tests build
+    "$ROOT/tools/check_install.sh" build
     # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
     configure_and_build build-asan -DQUILLOMAT_SANITIZE=ON -DQUILLOMAT_BUILD_BENCH=OFF
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests build-asan
     ;;
   demo)
     install_packages
-    configure_and_build build
+    # Only what the conversion needs: the command line and the sample pictures, not the tests.
+    configure build
+    cmake --build build -j"$JOBS" --target quillomat-cli samples
     out=${1:-$ROOT/out}
     mkdir -p "$out"
     "$ROOT/build/bin/quillomat-cli" --samples --fps 5 --out "$out"
     echo "quillomat: wrote $out/out.gif"
+    ;;
+  package)
+    install_packages
+    configure_and_build build
+    rm -rf build/package
+    (cd build && cpack -G DEB)
+    ls build/package/*.deb
     ;;
   run)
     install_packages
@@ -97,7 +115,7 @@ case "$cmd" in
     done
     ;;
   *)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
     [ "$cmd" = help ] || exit 2
     ;;
 esac

@@ -13,6 +13,8 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
@@ -34,6 +36,7 @@
 #include "platform/error_report.h"
 #include "platform/folders.h"
 #include "platform/fs.h"
+#include "platform/version.h"
 
 #if __has_include("imaging/mDither8bpp.h")
 #include "imaging/mDither8bpp.h"
@@ -235,6 +238,16 @@ void Form1::BuildControls() {
   grid->addWidget(progress_, 2, 0, 1, 2);
   grid->setColumnStretch(0, 1);
   grid->setRowStretch(1, 1);
+
+  // A menu bar above the controls holds the About box and leaves their layout as it is.
+  auto* menu_bar = new QMenuBar(this);
+  menu_bar->setObjectName("MenuBar");
+  QMenu* help = menu_bar->addMenu("&Help");
+  help->setObjectName("menuHelp");
+  QAction* about = help->addAction("&About Quillomat");
+  about->setObjectName("actionAbout");
+  connect(about, &QAction::triggered, this, &Form1::ShowAbout);
+  grid->setMenuBar(menu_bar);
 
   for (QWidget* w :
        std::initializer_list<QWidget*>{frame1_, frame2_, text1_, txt_fps_, progress_}) {
@@ -582,6 +595,20 @@ void Form1::BrowseOutputFolder() {
   trap.Step(0, [&] { path = qm::BrowseForFolder(kFolderPrompt); });
   if (path.empty()) return;
   trap.Step(2, [&] { text1_->setText(Q(path.back() == '/' ? path : path + "/")); });
+}
+
+void Form1::ShowAbout() {
+  const std::string text = std::string(kAppTitle) + " " + kVersion +
+                           "\r\rTurns a list of pictures into one animated GIF.\r\r"
+                           "Copyright 2026 the Quillomat developers.\r"
+                           "Free software under the GNU General Public License, version 3 or any "
+                           "later version (GPL-3.0-or-later), with no warranty.";
+  const std::string title = std::string("About ") + kAppTitle;
+  if (dialogs_) {
+    dialogs_->MessageBox(text, MsgButtons::Ok, MsgIcon::Information, title);
+    return;
+  }
+  WithArrow([&] { QMessageBox::about(this, Q(title), DisplayText(text)); });
 }
 
 // ---- Window events -------------------------------------------------------------------------

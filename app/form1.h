@@ -45,7 +45,8 @@ class Form1 : public QWidget, public Host {
   Q_OBJECT
 
  public:
-  // `program_folder` is where Samples, HAND-M.CUR and drag.ico are looked for.
+  // `program_folder` is where Samples, HAND-M.CUR and drag.ico are looked for (the program passes
+  // DataFolder() of platform/fs.h).
   explicit Form1(const QString& program_folder, QWidget* parent = nullptr);
   ~Form1() override;
 
@@ -87,6 +88,7 @@ class Form1 : public QWidget, public Host {
   void MoveDown();            // PushButton6
   void LoadSamples();         // PushButton7, "Load Sample/Example Files"
   void BrowseOutputFolder();  // PushButton8, "..."
+  void ShowAbout();           // Help > About Quillomat: version and licence
 
  protected:
   void closeEvent(QCloseEvent* event) override;

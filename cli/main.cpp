@@ -26,6 +26,7 @@
 #include "platform/fs.h"
 #include "platform/host.h"
 #include "platform/memory.h"
+#include "platform/version.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ constexpr const char* kUsageHead =
     "  quillomat-cli --folder DIR [--ext jpg] [options]\n"
     "                                             every matching file of the folder tree\n"
     "  quillomat-cli inspect FILE.gif             what the GIF reader sees, as JSON\n"
+    "  quillomat-cli --help | --version\n"
     "options:\n"
     "  --fps N                  frames per second, as typed in the window (default 1)\n"
     "                           e.g. --fps 10\n"
@@ -143,6 +145,10 @@ int main(int argc, char** argv) {
   if (args.empty()) return UsageError("no pictures given");
   if (args[0] == "--help" || args[0] == "-h") {
     std::fputs(Usage().c_str(), stdout);
+    return 0;
+  }
+  if (args[0] == "--version") {
+    std::printf("quillomat-cli %s\n", qm::kVersion);
     return 0;
   }
 
@@ -273,7 +279,7 @@ int main(int argc, char** argv) {
   }
 
   if (samples) {
-    const std::string dir = qm::JoinPath(qm::ProgramFolder(), "Samples");
+    const std::string dir = qm::JoinPath(qm::DataFolder(), "Samples");
     for (const std::string& name : qm::ListFiles(dir, "*.*")) {
       files.push_back(qm::JoinPath(dir, name));
     }

@@ -52,6 +52,25 @@ std::string ProgramFolder() {
   return exe.parent_path().string();
 }
 
+#ifndef QUILLOMAT_DATA_FROM_BIN
+#define QUILLOMAT_DATA_FROM_BIN "../share/quillomat"
+#endif
+
+std::string DataFolderFor(const std::string& program_folder) {
+  const fs::path installed =
+      (fs::path(program_folder) / QUILLOMAT_DATA_FROM_BIN).lexically_normal();
+  if (IsDirectory(installed.string())) {
+    std::string s = installed.string();
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    return s;
+  }
+  return program_folder;
+}
+
+std::string DataFolder() {
+  return DataFolderFor(ProgramFolder());
+}
+
 std::string TempFolder() {
   for (const char* var : {"TEMP", "TMPDIR"}) {
     const char* v = std::getenv(var);

@@ -21,6 +21,15 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 // The folder holding the running executable (no trailing "/").
 std::string ProgramFolder();
 
+// Where the files the program ships are: the Samples folder and the optional HAND-M.CUR and
+// drag.ico. An installed program keeps them in share/quillomat beside its bin folder (found
+// relative to the binary, so a relocated or staged install works too); a program run from the
+// build has them next to itself. No trailing "/".
+std::string DataFolder();
+// The same rule for a given program folder: `program_folder`/../share/quillomat when that is a
+// folder, else `program_folder` itself.
+std::string DataFolderFor(const std::string& program_folder);
+
 // The temporary folder: $TEMP, else $TMPDIR, else /tmp.
 std::string TempFolder();
 
