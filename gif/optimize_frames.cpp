@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -117,12 +118,9 @@ struct Difference {
   uint8_t clear = 0;
 };
 
-std::shared_ptr<cDIB> NewIndexBitmap(int32_t w, int32_t h, const cDIB& like) {
+std::shared_ptr<cDIB> NewIndexBitmap(int32_t w, int32_t h) {
   auto dib = std::make_shared<cDIB>();
   if (!dib->Create(w, h, 8)) return nullptr;
-  std::vector<uint8_t> palette;
-  like.GetPalette(palette);
-  if (!palette.empty()) dib->SetPalette(palette);
   return dib;
 }
 
@@ -147,7 +145,7 @@ std::optional<Difference> Differ(const std::vector<uint32_t>& before,
   Difference d;
   if (x1 < 0) {
     // Nothing changed; the frame stays for its delay as one pixel showing nothing.
-    d.dib = NewIndexBitmap(1, 1, *frame.frame->DIBXOR);
+    d.dib = NewIndexBitmap(1, 1);
     if (!d.dib) return std::nullopt;
     d.transparent = true;
     d.clear = uint8_t(table.size - 1);
@@ -198,7 +196,7 @@ std::optional<Difference> Differ(const std::vector<uint32_t>& before,
     }
   }
 
-  d.dib = NewIndexBitmap(w, h, *frame.frame->DIBXOR);
+  d.dib = NewIndexBitmap(w, h);
   if (!d.dib) return std::nullopt;
   BitsView out;
   MapDIBBits(out, *d.dib);
@@ -209,9 +207,7 @@ std::optional<Difference> Differ(const std::vector<uint32_t>& before,
   return d;
 }
 
-}  // namespace
-
-bool OptimizeFrames(cGIF& gif) {
+bool Optimize(cGIF& gif) {
   const int16_t count = gif.FramesCount();
   if (count < 2) return true;
   const int32_t screen_w = gif.ScreenWidth(), screen_h = gif.ScreenHeight();
@@ -251,14 +247,31 @@ bool OptimizeFrames(cGIF& gif) {
     }
   }
 
-  // Everything is made; only now does the animation change.
+  // The mask and colours drawing the frame in the window, as FrameMask makes them.
   std::vector<std::shared_ptr<cDIB>> masks;
-  for (const Difference& d : differences) {
+  for (size_t i = 0; i < differences.size(); ++i) {
+    Difference& d = differences[i];
     auto mask = std::make_shared<cDIB>();
     if (!mask->Create(d.dib->Width(), d.dib->Height(), 1)) return false;
     mask->SetPalette(kMaskTable);
+    std::array<uint8_t, 1024> colours = gif.Frame(int16_t(i + 2)).LocalPalette;
+    if (d.transparent) {
+      BitsView in, out;
+      MapDIBBits(in, *d.dib);
+      MapDIBBits(out, *mask);
+      for (int32_t y = 0; y < d.dib->Height(); ++y) {
+        const uint8_t* row = in.row(y).data();
+        uint8_t* bits = out.row(y).data();
+        for (int32_t x = 0; x < d.dib->Width(); ++x)
+          if (row[x] == d.clear) bits[x / 8] |= uint8_t(0x80 >> (x % 8));
+      }
+      std::fill_n(colours.begin() + size_t(d.clear) * 4, 3, uint8_t(0));
+    }
+    d.dib->SetPalette(colours);
     masks.push_back(std::move(mask));
   }
+
+  // Everything is made; only now does the animation change.
   for (int16_t n = 2; n <= count; ++n) {
     tGIFFrame& before = gif.Frame(int16_t(n - 1));
     if (before.DisposalMethod > 1) before.DisposalMethod = 1;
@@ -270,9 +283,18 @@ bool OptimizeFrames(cGIF& gif) {
     f.Top = d.top;
     f.UseTransparentColor = d.transparent;
     f.TransparentColorIndex = d.clear;
-    gif.FrameMask(n, d.clear);
   }
   return true;
+}
+
+}  // namespace
+
+bool OptimizeFrames(cGIF& gif) {
+  try {
+    return Optimize(gif);
+  } catch (const std::bad_alloc&) {
+    return false;  // nothing has changed before the last allocation
+  }
 }
 
 }  // namespace qm

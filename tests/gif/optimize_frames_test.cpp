@@ -124,6 +124,15 @@ TEST_F(OptimizeFramesTest, AMovingPatchKeepsTheFirstFrameAndStoresWhereThePatchW
   }
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(r.frames[i].disposal, 1) << i;
   EXPECT_EQ(r.frames[4].disposal, 3);
+
+  // The window draws frame 2 through its mask: set where the frame is transparent.
+  BitsView mask, indices;
+  MapDIBBits(mask, *gif.FrameDIBAND(2));
+  MapDIBBits(indices, *gif.FrameDIBXOR(2));
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 7; ++x)
+      EXPECT_EQ((mask(x / 8, y) >> (7 - x % 8)) & 1, indices(x, y) == 255 ? 1 : 0) << x << "," << y;
+  EXPECT_EQ(indices(0, 0), Background()(2, 5));  // the patch's old place shows the scene again
   EXPECT_LT(Saved(gif).size(), whole);
 }
 
