@@ -101,6 +101,7 @@ case "$cmd" in
     [ -x "$ROOT/bench/convert_bench.sh" ] && "$ROOT/bench/convert_bench.sh" "$ROOT/build"
     [ -x "$ROOT/bench/scaled_bench.sh" ] && "$ROOT/bench/scaled_bench.sh" "$ROOT/build"
     [ -x "$ROOT/bench/quality.sh" ] && "$ROOT/bench/quality.sh" "$ROOT/build"
+    [ -x "$ROOT/bench/optimize_bench.sh" ] && "$ROOT/bench/optimize_bench.sh" "$ROOT/build"
     ;;
   fuzz)
     install_packages

@@ -10,6 +10,7 @@
 
 #include "convert/mAVIImp.h"
 #include "convert/modAVI.h"
+#include "gif/optimize_frames.h"
 #include "imaging/mDither8bpp.h"
 #include "platform/cancel.h"
 #include "platform/error.h"
@@ -144,7 +145,6 @@ std::string UnavailableOption(const ConversionOptions& options) {
   if (options.max_height > 0) return "--height";
   if (options.palette_mode == 2) return "--palette global";
   if (options.palette_mode == 3) return "--palette local";
-  if (options.optimize) return "--optimize";
   return {};
 }
 
@@ -290,6 +290,8 @@ ConversionResult StartConverting(const std::vector<std::string>& files, const st
       CurrentHost().Yield();
       CurrentHost().SetMousePointer(kPointerBusy);
     });
+    // A file the pass leaves whole shows the same frames: only its size differs.
+    if (options.optimize) Step(15, [&] { OptimizeFrames(gif); });
     bool saved = false;
     Step(15, [&] { saved = gif.Save(output_path); });
     if (!saved && CancelRequested()) return end_cancelled();

@@ -2,6 +2,7 @@
 
 #include <gif_lib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -99,6 +100,36 @@ GiflibResult DecodeWithGiflib(std::span<const uint8_t> data) {
   ScanForLoops(gif->ExtensionBlocks, gif->ExtensionBlockCount, r);
   DGifCloseFile(gif, &err);
   return r;
+}
+
+std::vector<std::vector<uint32_t>> CompositeFrames(const GiflibResult& gif) {
+  const int sw = gif.screen_width, sh = gif.screen_height;
+  std::vector<uint32_t> screen(size_t(sw) * size_t(sh), kNothingShown);
+  std::vector<std::vector<uint32_t>> shown;
+  for (const GiflibFrame& f : gif.frames) {
+    const std::vector<uint8_t>& rgb = f.has_local_table ? f.local_rgb : gif.global_rgb;
+    const std::vector<uint32_t> before = screen;
+    for (int y = 0; y < f.height; ++y) {
+      for (int x = 0; x < f.width; ++x) {
+        const int sx = f.left + x, sy = f.top + y;
+        const uint8_t index = f.indices[size_t(y) * size_t(f.width) + size_t(x)];
+        if (sx >= sw || sy >= sh || index == f.transparent) continue;
+        const size_t i = size_t(index) * 3;
+        screen[size_t(sy) * size_t(sw) + size_t(sx)] =
+            i + 2 < rgb.size() ? uint32_t(rgb[i]) << 16 | uint32_t(rgb[i + 1]) << 8 | rgb[i + 2]
+                               : kNoColour;
+      }
+    }
+    shown.push_back(screen);
+    if (f.disposal == 2) {
+      for (int y = f.top; y < std::min(sh, f.top + f.height); ++y)
+        for (int x = f.left; x < std::min(sw, f.left + f.width); ++x)
+          screen[size_t(y) * size_t(sw) + size_t(x)] = kNothingShown;
+    } else if (f.disposal == 3) {
+      screen = before;
+    }
+  }
+  return shown;
 }
 
 GiflibResult DecodeFileWithGiflib(const std::string& path) {

@@ -44,6 +44,13 @@ struct GiflibResult {
 };
 
 GiflibResult DecodeWithGiflib(std::span<const uint8_t> data);
+
+// The screen as a viewer shows it after each frame: 0x00RRGGBB per pixel, row 0 first;
+// kNothingShown where no frame has drawn (or disposal 2 cleared), kNoColour for an index past
+// its table.
+inline constexpr uint32_t kNothingShown = 0xFF000000u;
+inline constexpr uint32_t kNoColour = 0xFE000000u;
+std::vector<std::vector<uint32_t>> CompositeFrames(const GiflibResult& gif);
 GiflibResult DecodeFileWithGiflib(const std::string& path);
 
 }  // namespace qm::testing
