@@ -228,9 +228,11 @@ Form1::Form1(const QString& program_folder, QWidget* parent)
 
 Form1::~Form1() {
   if (estimate_process_) {
+    // Asked to stop, the command line removes its temporary folder; killed, it could not.
     estimate_process_->disconnect(this);
-    estimate_process_->kill();
-    estimate_process_->waitForFinished(2000);
+    estimate_process_->terminate();
+    if (!estimate_process_->waitForFinished(2000)) estimate_process_->kill();
+    estimate_process_->waitForFinished(1000);
   }
   if (override_cursor_) QApplication::restoreOverrideCursor();
 }
@@ -363,6 +365,17 @@ void Form1::BuildControls() {
     w->installEventFilter(this);
   }
   for (QPushButton* b : buttons_) b->installEventFilter(this);
+  // The new panels follow the hover rule of the frames: the default pointer over them.
+  for (QWidget* panel : {static_cast<QWidget*>(options_box_), static_cast<QWidget*>(preview_box_),
+                         static_cast<QWidget*>(count_), static_cast<QWidget*>(estimate_),
+                         static_cast<QWidget*>(cancel_)}) {
+    QList<QWidget*> widgets = panel->findChildren<QWidget*>();
+    widgets << panel;
+    for (QWidget* w : widgets) {
+      w->setMouseTracking(true);
+      w->installEventFilter(this);
+    }
+  }
 
   connect(buttons_[0], &QPushButton::clicked, this, &Form1::AddFiles);
   connect(buttons_[1], &QPushButton::clicked, this, &Form1::StartConversion);
@@ -536,6 +549,9 @@ QGroupBox* Form1::BuildPreview() {
   preview_info_->setWordWrap(true);
   preview_info_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   preview_info_->setMinimumWidth(240);
+  // Room for the path and the figures, so showing them never resizes the window.
+  preview_info_->setMinimumHeight(3 * preview_info_->fontMetrics().lineSpacing());
+  preview_info_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   open_gif_ = new QPushButton("Open GIF", box);
   open_gif_->setObjectName("PushButtonOpenGif");
   open_gif_->setToolTip("Opens out.gif in the desktop's viewer.");
