@@ -1,30 +1,44 @@
 #include "app/form1.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
+#include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFormLayout>
+#include <QFutureWatcher>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QImageReader>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QMovie>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
+#include <QSpinBox>
 #include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <vector>
@@ -44,6 +58,7 @@
 #endif
 #ifdef QUILLOMAT_HAVE_CONVERT
 #include "convert/driver.h"
+#include "convert/estimate.h"
 #include "gif/cGIF.h"
 #endif
 
@@ -62,6 +77,23 @@ constexpr const char* kTooManyFiles =
 constexpr const char* kAddAllPrompt =
     "Enter file extension to load:\r\r(* for all files, txt for all txt files, doc for all doc "
     "files, etc.)";
+constexpr const char* kSizeTip =
+    "Original keeps the pictures' size. \"At most\" shrinks every frame to fit inside the width "
+    "and height (never enlarged): a smaller file and a faster conversion, less detail.";
+constexpr const char* kQualityTip =
+    "Classic: the 216-colour cube with an ordered dither, the fastest. Best: a palette for every "
+    "frame, error diffusion and only the changed areas stored; it looks much better on photos "
+    "and takes longer to convert.";
+constexpr const char* kLoopTip =
+    "How many times the animation plays. Forever costs nothing; a count adds no size.";
+constexpr const char* kHoldTip =
+    "How long the last frame stays before the animation ends or starts again. Costs nothing in "
+    "size or time.";
+constexpr const char* kOptimizeTip =
+    "Stores each frame after the first as the area that changed: a smaller file, a little longer "
+    "to convert. Best includes it.";
+constexpr const char* kCancelTip =
+    "Stops the running conversion at its next frame and removes its files.";
 constexpr const char* kOpenSamplesQuestion =
     "Would you like this software to open the folder where these sample files are stored (so "
     "that you can view them before working with them)?";
@@ -132,11 +164,51 @@ std::unique_ptr<QSettings> OpenSettings() {
   return settings;
 }
 
+// The output folder of a first start: the desktop, else the home folder's Pictures, else home.
 std::string DesktopPath() {
   const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+  const QString home = QDir::homePath();
+  for (const QString& folder : {desktop, home + "/Pictures", home}) {
+    if (!folder.isEmpty() && QFileInfo(folder).isDir()) return JoinPath(S(folder), "");
+  }
   if (desktop.isEmpty()) Raise(kErrInvalidCall, "The desktop folder is not known");
   return JoinPath(S(desktop), "");
 }
+
+// The command line's name of an option, as UnavailableOption gives it, in the window's words.
+QString OptionCaption(const std::string& cli_name) {
+  if (cli_name == "--width" || cli_name == "--height") return "Output size \"At most\"";
+  if (cli_name.rfind("--palette", 0) == 0 || cli_name == "--dither") return "Quality \"Best\"";
+  if (cli_name == "--optimize") return "Smaller file";
+  return Q(cli_name);
+}
+
+// The file-open dialog of "Add JPG File(s)". Qt's own dialog refuses a typed name of a file that
+// does not exist; here such a name is taken as it is, like any other entry (the conversion
+// reports it if it is still missing then).
+class AddFilesDialog : public QFileDialog {
+ public:
+  using QFileDialog::QFileDialog;
+  QStringList Chosen() const { return typed_missing_.isEmpty() ? selectedFiles() : typed_missing_; }
+  void accept() override {
+    if (const auto* edit = findChild<QLineEdit*>("fileNameEdit")) {
+      const QString text = edit->text().trimmed();
+      // Several names come quoted; those are picked from the listing and exist.
+      if (!text.isEmpty() && !text.contains('"')) {
+        const QString path = QDir(directory().absolutePath()).absoluteFilePath(text);
+        if (!QFileInfo::exists(path)) {
+          typed_missing_ = {QDir::cleanPath(path)};
+          QDialog::accept();
+          return;
+        }
+      }
+    }
+    QFileDialog::accept();
+  }
+
+ private:
+  QStringList typed_missing_;
+};
 
 QPushButton* MakeButton(const char* name, const char* caption, QWidget* parent) {
   auto* b = new QPushButton(QString::fromUtf8(caption), parent);
@@ -155,6 +227,13 @@ Form1::Form1(const QString& program_folder, QWidget* parent)
 }
 
 Form1::~Form1() {
+  if (estimate_process_) {
+    // Asked to stop, the command line removes its temporary folder; killed, it could not.
+    estimate_process_->disconnect(this);
+    estimate_process_->terminate();
+    if (!estimate_process_->waitForFinished(2000)) estimate_process_->kill();
+    estimate_process_->waitForFinished(1000);
+  }
   if (override_cursor_) QApplication::restoreOverrideCursor();
 }
 
@@ -214,6 +293,22 @@ void Form1::BuildControls() {
   progress_->setValue(0);
   progress_->setTextVisible(false);
 
+  cancel_ = new QPushButton("Cancel", this);
+  cancel_->setObjectName("PushButtonCancel");
+  cancel_->setToolTip(kCancelTip);
+  cancel_->setAutoDefault(false);
+  cancel_->setEnabled(false);
+  count_ = new QLabel(this);
+  count_->setObjectName("lblCount");
+  estimate_ = new QLabel(this);
+  estimate_->setObjectName("lblEstimate");
+  estimate_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  estimate_->setToolTip(
+      "The size out.gif will have with these options, from a few frames converted in the "
+      "background.");
+  options_box_ = BuildOptions();
+  preview_box_ = BuildPreview();
+
   for (int i : {0, 2, 3, 4, 5, 6}) buttons_[i]->setMinimumHeight(28);
   auto* side_box = new QWidget(this);
   side_box->setMinimumWidth(210);
@@ -231,11 +326,26 @@ void Form1::BuildControls() {
   side->addSpacing(12);
   side->addWidget(buttons_[1]);
 
+  auto* extra_box = new QWidget(this);
+  auto* extra = new QVBoxLayout(extra_box);
+  extra->setContentsMargins(0, 0, 0, 0);
+  extra->addWidget(options_box_);
+  extra->addWidget(preview_box_, 1);
+
+  auto* status = new QHBoxLayout;
+  status->addWidget(count_);
+  status->addWidget(estimate_, 1);
+  auto* bottom = new QHBoxLayout;
+  bottom->addWidget(progress_, 1);
+  bottom->addWidget(cancel_);
+
   auto* grid = new QGridLayout(this);
-  grid->addWidget(frame2_, 0, 0, 1, 2);
+  grid->addWidget(frame2_, 0, 0, 1, 3);
   grid->addWidget(list_, 1, 0);
   grid->addWidget(side_box, 1, 1);
-  grid->addWidget(progress_, 2, 0, 1, 2);
+  grid->addWidget(extra_box, 1, 2);
+  grid->addLayout(status, 2, 0, 1, 3);
+  grid->addLayout(bottom, 3, 0, 1, 3);
   grid->setColumnStretch(0, 1);
   grid->setRowStretch(1, 1);
 
@@ -255,6 +365,17 @@ void Form1::BuildControls() {
     w->installEventFilter(this);
   }
   for (QPushButton* b : buttons_) b->installEventFilter(this);
+  // The new panels follow the hover rule of the frames: the default pointer over them.
+  for (QWidget* panel : {static_cast<QWidget*>(options_box_), static_cast<QWidget*>(preview_box_),
+                         static_cast<QWidget*>(count_), static_cast<QWidget*>(estimate_),
+                         static_cast<QWidget*>(cancel_)}) {
+    QList<QWidget*> widgets = panel->findChildren<QWidget*>();
+    widgets << panel;
+    for (QWidget* w : widgets) {
+      w->setMouseTracking(true);
+      w->installEventFilter(this);
+    }
+  }
 
   connect(buttons_[0], &QPushButton::clicked, this, &Form1::AddFiles);
   connect(buttons_[1], &QPushButton::clicked, this, &Form1::StartConversion);
@@ -270,9 +391,367 @@ void Form1::BuildControls() {
     settings->sync();
   });
   connect(list_, &FileList::MouseMovedOver, this, &Form1::HoverDefault);
+  connect(cancel_, &QPushButton::clicked, this, &Form1::CancelConversion);
+  auto list_changed = [this] {
+    ShowCount();
+    RestartEstimate();
+  };
+  connect(list_->model(), &QAbstractItemModel::rowsInserted, this, list_changed);
+  connect(list_->model(), &QAbstractItemModel::rowsRemoved, this, list_changed);
+  connect(list_->model(), &QAbstractItemModel::modelReset, this, list_changed);
+  connect(list_->model(), &QAbstractItemModel::dataChanged, this, &Form1::RestartEstimate);
+  connect(list_, &QTreeWidget::itemSelectionChanged, this, &Form1::ShowPicturePreview);
+  connect(txt_fps_, &QLineEdit::textChanged, this, &Form1::RestartEstimate);
+  ShowCount();
 
   adjustSize();
   resize(std::max(width(), 700), std::max(height(), 480));
+}
+
+QGroupBox* Form1::BuildOptions() {
+  auto* box = new QGroupBox("Output Options", this);
+  box->setObjectName("FrameOptions");
+
+  size_mode_ = new QComboBox(box);
+  size_mode_->setObjectName("cboSize");
+  size_mode_->addItems({"Original", "At most"});
+  max_width_ = new QSpinBox(box);
+  max_width_->setObjectName("spnMaxWidth");
+  max_height_ = new QSpinBox(box);
+  max_height_->setObjectName("spnMaxHeight");
+  for (QSpinBox* s : {max_width_, max_height_}) {
+    s->setRange(0, kMaxOutputSide);
+    s->setSpecialValueText("any");
+    s->setSuffix(" px");
+    s->setSingleStep(10);
+    s->setAccelerated(true);
+  }
+  max_width_->setValue(640);
+  max_height_->setValue(480);
+  max_width_->setToolTip("The largest width of a frame; \"any\" leaves the width free.");
+  max_height_->setToolTip("The largest height of a frame; \"any\" leaves the height free.");
+  size_mode_->setToolTip(kSizeTip);
+  auto* sides = new QHBoxLayout;
+  sides->setContentsMargins(0, 0, 0, 0);
+  sides->addWidget(max_width_);
+  sides->addWidget(new QLabel(QString::fromUtf8("\u00d7"), box));
+  sides->addWidget(max_height_);
+
+  quality_ = new QComboBox(box);
+  quality_->setObjectName("cboQuality");
+  quality_->addItems({"Classic", "Best"});
+  quality_->setToolTip(kQualityTip);
+
+  loop_ = new QSpinBox(box);
+  loop_->setObjectName("spnLoop");
+  loop_->setRange(0, kMaxLoopCount);
+  loop_->setSpecialValueText("Forever");
+  loop_->setSuffix(" times");
+  loop_->setToolTip(kLoopTip);
+
+  hold_last_ = new QDoubleSpinBox(box);
+  hold_last_->setObjectName("spnHoldLast");
+  hold_last_->setRange(0, kMaxDelayCs / 100.0);
+  hold_last_->setDecimals(2);
+  hold_last_->setSingleStep(0.5);
+  hold_last_->setSpecialValueText("No");
+  hold_last_->setSuffix(" s");
+  hold_last_->setToolTip(kHoldTip);
+
+  optimize_ = new QCheckBox("Smaller file", box);
+  optimize_->setObjectName("chkOptimize");
+  optimize_->setToolTip(kOptimizeTip);
+
+  auto* form = new QFormLayout(box);
+  form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+  form->addRow("Size:", size_mode_);
+  form->addRow(QString(), sides);
+  form->addRow("Quality:", quality_);
+  form->addRow("Plays:", loop_);
+  form->addRow("Hold last:", hold_last_);
+  form->addRow(QString(), optimize_);
+  for (QLabel* label : box->findChildren<QLabel*>()) label->setMouseTracking(true);
+
+  auto changed = [this] {
+    UpdateOptionStates();
+    if (!loading_options_) StoreOptions();
+    RestartEstimate();
+  };
+  connect(size_mode_, &QComboBox::currentIndexChanged, this, changed);
+  connect(max_width_, &QSpinBox::valueChanged, this, changed);
+  connect(max_height_, &QSpinBox::valueChanged, this, changed);
+  connect(quality_, &QComboBox::currentIndexChanged, this, changed);
+  connect(loop_, &QSpinBox::valueChanged, this, changed);
+  connect(hold_last_, &QDoubleSpinBox::valueChanged, this, changed);
+  connect(optimize_, &QCheckBox::toggled, this, changed);
+  UpdateOptionStates();
+  return box;
+}
+
+void Form1::UpdateOptionStates() {
+  const bool limited = size_mode_->currentIndex() == 1;
+  max_width_->setEnabled(limited);
+  max_height_->setEnabled(limited);
+}
+
+ConversionOptions Form1::Options() const {
+  ConversionOptions options;
+  if (quality_->currentIndex() == 1) ApplyBestPreset(options);
+  if (optimize_->isChecked()) options.optimize = true;
+  if (size_mode_->currentIndex() == 1) {
+    options.max_width = max_width_->value();
+    options.max_height = max_height_->value();
+  }
+  options.loop_count = loop_->value();
+  const double hold = hold_last_->value();
+  if (hold > 0) options.hold_last_cs = int32_t(std::lround(hold * 100));
+  return options;
+}
+
+void Form1::LoadOptions() {
+  auto settings = OpenSettings();
+  loading_options_ = true;
+  size_mode_->setCurrentIndex(settings->value("OutputSize").toString() == "AtMost" ? 1 : 0);
+  max_width_->setValue(settings->value("MaxWidth", max_width_->value()).toInt());
+  max_height_->setValue(settings->value("MaxHeight", max_height_->value()).toInt());
+  quality_->setCurrentIndex(settings->value("Quality").toString() == "Best" ? 1 : 0);
+  loop_->setValue(settings->value("Loop", 0).toInt());
+  hold_last_->setValue(settings->value("HoldLast", 0).toDouble());
+  optimize_->setChecked(settings->value("Optimize", 0).toInt() == 1);
+  loading_options_ = false;
+  UpdateOptionStates();
+}
+
+void Form1::StoreOptions() {
+  auto settings = OpenSettings();
+  settings->setValue("OutputSize", size_mode_->currentIndex() == 1 ? "AtMost" : "Original");
+  settings->setValue("MaxWidth", QString::number(max_width_->value()));
+  settings->setValue("MaxHeight", QString::number(max_height_->value()));
+  settings->setValue("Quality", quality_->currentIndex() == 1 ? "Best" : "Classic");
+  settings->setValue("Loop", QString::number(loop_->value()));
+  settings->setValue("HoldLast", QString::number(hold_last_->value(), 'f', 2));
+  settings->setValue("Optimize", optimize_->isChecked() ? "1" : "0");
+  settings->sync();
+}
+
+QGroupBox* Form1::BuildPreview() {
+  auto* box = new QGroupBox("Preview", this);
+  box->setObjectName("FramePreview");
+  preview_ = new QLabel(box);
+  preview_->setObjectName("picPreview");
+  preview_->setAlignment(Qt::AlignCenter);
+  preview_->setMinimumSize(240, 160);
+  preview_->setFrameShape(QFrame::StyledPanel);
+  preview_->setText("Select a picture, or convert to see out.gif here.");
+  preview_->setWordWrap(true);
+  preview_info_ = new QLabel(box);
+  preview_info_->setObjectName("lblPreviewInfo");
+  preview_info_->setWordWrap(true);
+  preview_info_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  preview_info_->setMinimumWidth(240);
+  // Room for the path and the figures, so showing them never resizes the window.
+  preview_info_->setMinimumHeight(3 * preview_info_->fontMetrics().lineSpacing());
+  preview_info_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  open_gif_ = new QPushButton("Open GIF", box);
+  open_gif_->setObjectName("PushButtonOpenGif");
+  open_gif_->setToolTip("Opens out.gif in the desktop's viewer.");
+  open_folder_ = new QPushButton("Open Folder", box);
+  open_folder_->setObjectName("PushButtonOpenFolder");
+  open_folder_->setToolTip("Shows the folder of out.gif in the desktop's file browser.");
+  for (QPushButton* b : {open_gif_, open_folder_}) {
+    b->setAutoDefault(false);
+    b->setEnabled(false);
+  }
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(open_gif_);
+  buttons->addWidget(open_folder_);
+  auto* layout = new QVBoxLayout(box);
+  layout->addWidget(preview_, 1);
+  layout->addWidget(preview_info_);
+  layout->addLayout(buttons);
+  connect(open_gif_, &QPushButton::clicked, this, [this] {
+    if (!previewed_gif_.isEmpty()) CurrentHost().OpenFolder(S(previewed_gif_));
+  });
+  connect(open_folder_, &QPushButton::clicked, this, [this] {
+    if (!previewed_gif_.isEmpty())
+      CurrentHost().OpenFolder(S(QFileInfo(previewed_gif_).absolutePath() + "/"));
+  });
+  return box;
+}
+
+void Form1::ClearPreview() {
+  ++thumbnail_request_;
+  if (movie_) {
+    preview_->setMovie(nullptr);
+    delete movie_;
+    movie_ = nullptr;
+  }
+  preview_->setPixmap(QPixmap());
+  preview_->setText(QString());
+  preview_info_->clear();
+  previewed_gif_.clear();
+  open_gif_->setEnabled(false);
+  open_folder_->setEnabled(false);
+}
+
+void Form1::ShowGifPreview(const QString& path) {
+  ClearPreview();
+  QImageReader reader(path);
+  const QSize size = reader.size();
+  const int frames = reader.imageCount();
+  movie_ = new QMovie(path, QByteArray(), this);
+  if (!movie_->isValid() || !size.isValid()) {
+    preview_info_->setText(QString("%1\ncannot be shown.").arg(QDir::toNativeSeparators(path)));
+    return;
+  }
+  const QSize room = preview_->contentsRect().size().boundedTo(QSize(480, 360));
+  if (size.width() > room.width() || size.height() > room.height())
+    movie_->setScaledSize(size.scaled(room, Qt::KeepAspectRatio));
+  preview_->setMovie(movie_);
+  movie_->start();
+  previewed_gif_ = path;
+  preview_info_->setText(
+      QString("%1\n%2, %3 frame%4, %5 %6 %7 pixels")
+          .arg(QDir::toNativeSeparators(path), QLocale().formattedDataSize(QFileInfo(path).size()))
+          .arg(frames)
+          .arg(frames == 1 ? "" : "s")
+          .arg(size.width())
+          .arg(QString::fromUtf8("\u00d7"))
+          .arg(size.height()));
+  open_gif_->setEnabled(true);
+  open_folder_->setEnabled(true);
+}
+
+void Form1::ShowPicturePreview() {
+  if (converting_) return;
+  const int k = list_->SelectedPosition();
+  if (k < 1) return;
+  const QString path = list_->Text(k);
+  const int request = ++thumbnail_request_;
+  const QSize room = preview_->contentsRect().size().expandedTo(QSize(120, 90));
+  // Decoding a large photo takes long enough to stall the window: it is done on a worker, and
+  // only the newest request is shown.
+  auto* watcher = new QFutureWatcher<QImage>(this);
+  connect(watcher, &QFutureWatcher<QImage>::finished, this, [this, watcher, request, path] {
+    watcher->deleteLater();
+    if (request != thumbnail_request_) return;
+    const QImage image = watcher->result();
+    if (movie_) {
+      preview_->setMovie(nullptr);
+      delete movie_;
+      movie_ = nullptr;
+    }
+    if (image.isNull()) {
+      preview_->setPixmap(QPixmap());
+      preview_->setText("This picture cannot be read.");
+    } else {
+      preview_->setPixmap(QPixmap::fromImage(image));
+    }
+    preview_info_->setText(QDir::toNativeSeparators(path));
+    emit ThumbnailShown();
+  });
+  watcher->setFuture(QtConcurrent::run([path, room] {
+    QImageReader reader(path);
+    reader.setAutoTransform(true);  // EXIF orientation
+    QSize size = reader.size();
+    if (reader.transformation() & QImageIOHandler::TransformationRotate90) size.transpose();
+    if (size.isValid() && (size.width() > room.width() || size.height() > room.height())) {
+      QSize scaled = size.scaled(room, Qt::KeepAspectRatio);
+      // The reader scales before it turns the picture.
+      if (reader.transformation() & QImageIOHandler::TransformationRotate90) scaled.transpose();
+      reader.setScaledSize(scaled);
+    }
+    return reader.read();
+  }));
+}
+
+void Form1::RestartEstimate() {
+  if (!estimate_timer_) {
+    estimate_timer_ = new QTimer(this);
+    estimate_timer_->setSingleShot(true);
+    estimate_timer_->setInterval(300);
+    connect(estimate_timer_, &QTimer::timeout, this, &Form1::RunEstimate);
+  }
+  ++estimate_request_;
+  estimate_timer_->start();
+}
+
+void Form1::ShowEstimate(qint64 bytes, const QString& why) {
+  estimated_bytes_ = bytes;
+  if (bytes >= 0) {
+    estimate_->setText("out.gif: about " + QLocale().formattedDataSize(bytes));
+  } else {
+    estimate_->setText(why);
+  }
+  emit EstimateChanged();
+}
+
+void Form1::RunEstimate() {
+  if (estimate_process_) {
+    estimate_process_->disconnect(this);
+    estimate_process_->terminate();
+    if (!estimate_process_->waitForFinished(1000)) estimate_process_->kill();
+    estimate_process_->deleteLater();
+    estimate_process_ = nullptr;
+  }
+  if (converting_) {
+    RestartEstimate();  // the estimate waits until the machine is free again
+    return;
+  }
+  const QStringList texts = list_->Texts();
+  const ConversionOptions options = Options();
+  bool numeric = false;
+  txt_fps_->text().toDouble(&numeric);
+  if (texts.isEmpty() || !numeric) return ShowEstimate(-1);
+  if (!UnavailableOption(options).empty()) return ShowEstimate(-1);
+  const QString cli = QDir(QCoreApplication::applicationDirPath()).filePath("quillomat-cli");
+  if (!QFileInfo(cli).isExecutable()) return ShowEstimate(-1);
+
+  estimate_dir_ = std::make_unique<QTemporaryDir>();
+  if (!estimate_dir_->isValid()) return ShowEstimate(-1);
+  const std::vector<int32_t> sample = EstimateSample(int32_t(texts.size()));
+  estimate_sample_frames_ = int32_t(sample.size());
+  estimate_count_ = int32_t(texts.size());
+
+  QStringList args{"--quiet", "--fps", txt_fps_->text(), "--out",
+                   estimate_dir_->filePath("estimate.gif")};
+  static constexpr const char* kPalettes[] = {"halftone", "optimal", "global", "local"};
+  static constexpr const char* kDithers[] = {"none", "ordered", "diffusion"};
+  if (options.palette_mode >= 0 && options.palette_mode < 4)
+    args << "--palette" << kPalettes[options.palette_mode];
+  if (options.dither_mode >= 0 && options.dither_mode < 3)
+    args << "--dither" << kDithers[options.dither_mode];
+  if (options.optimize) args << "--optimize";
+  if (options.max_width > 0) args << "--width" << QString::number(options.max_width);
+  if (options.max_height > 0) args << "--height" << QString::number(options.max_height);
+  args << "--";
+  for (int32_t i : sample) args << texts[i];
+
+  estimate_->setText("out.gif: estimating...");
+  estimate_process_ = new QProcess(this);
+  estimate_process_->setProcessChannelMode(QProcess::ForwardedOutputChannel);
+  estimate_process_->setStandardErrorFile(QProcess::nullDevice());
+  connect(estimate_process_, &QProcess::finished, this, &Form1::EstimateFinished);
+  estimate_process_->start(cli, args);
+}
+
+void Form1::EstimateFinished() {
+  QProcess* process = estimate_process_;
+  estimate_process_ = nullptr;
+  if (!process) return;
+  process->deleteLater();
+  const QFileInfo gif(estimate_dir_ ? estimate_dir_->filePath("estimate.gif") : QString());
+  const bool ok = process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0 &&
+                  gif.exists() && gif.size() > 0;
+  const qint64 sample_bytes = ok ? gif.size() : 0;
+  estimate_dir_.reset();
+  if (!ok) return ShowEstimate(-1, "out.gif: no estimate (a picture cannot be read)");
+  ShowEstimate(ScaleEstimate(sample_bytes, estimate_sample_frames_, estimate_count_));
+}
+
+void Form1::ShowCount() {
+  const int n = list_->Count();
+  count_->setText(n == 1 ? QString("1 picture") : QString("%1 pictures").arg(n));
 }
 
 void Form1::Load() {
@@ -312,6 +791,7 @@ void Form1::Load() {
         settings->contains("Text1") ? settings->value("Text1").toString() : Q(DesktopPath());
     text1_->setText(text);
   });
+  trap.Step(9, [&] { LoadOptions(); });
   // Step 118 switched the coordinate unit to pixels; Qt works in pixels throughout.
 }
 
@@ -323,6 +803,12 @@ const cGIF* Form1::Animation() const {
 
 void Form1::Yield() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void Form1::SetProgressStage(const std::string& stage) {
+  stage_ = Q(stage);
+  progress_->setFormat(stage_.isEmpty() ? QString("%p%") : stage_ + " %v/%m");
+  progress_->setTextVisible(!stage_.isEmpty());
 }
 
 void Form1::SetProgressMax(int max) {
@@ -411,8 +897,13 @@ bool Form1::InputBox(const std::string& prompt, const std::string& title,
 std::string Form1::OpenFileDialog(const std::string& title, const std::string& filter,
                                   int buffer_chars) {
   if (dialogs_) return dialogs_->OpenFileDialog(title, filter, buffer_chars);
-  const QStringList files = WithArrow(
-      [&] { return QFileDialog::getOpenFileNames(this, Q(title), QString(), QtFilter(filter)); });
+  const QStringList files = WithArrow([&] {
+    AddFilesDialog dialog(this, Q(title), QString(), QtFilter(filter));
+    dialog.setObjectName("AddFilesDialog");
+    dialog.setFileMode(QFileDialog::ExistingFiles);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    return dialog.exec() == QDialog::Accepted ? dialog.Chosen() : QStringList();
+  });
   if (files.isEmpty()) return {};
   QString result;
   if (files.size() == 1) {
@@ -431,7 +922,9 @@ std::string Form1::OpenFileDialog(const std::string& title, const std::string& f
 std::string Form1::BrowseForFolder(const std::string& prompt) {
   if (dialogs_) return dialogs_->BrowseForFolder(prompt);
   QString dir = WithArrow([&] {
-    return QFileDialog::getExistingDirectory(this, Q(prompt), QString(), QFileDialog::ShowDirsOnly);
+    // Opens where the output goes now, so the usual choice is one step away.
+    const QString start = QFileInfo(text1_->text()).isDir() ? text1_->text() : QString();
+    return QFileDialog::getExistingDirectory(this, Q(prompt), start, QFileDialog::ShowDirsOnly);
   });
   while (dir.size() > 1 && dir.endsWith('/')) dir.chop(1);
   return S(dir);
@@ -493,18 +986,35 @@ void Form1::StartConversion() {
 #ifdef QUILLOMAT_HAVE_CONVERT
   // One run at a time: a second one would share the animation and the progress bar.
   if (converting_) return;
+  const ConversionOptions options = Options();
+  // What this build cannot do yet is refused before anything changes, as the command line does.
+  if (const std::string missing = UnavailableOption(options); !missing.empty()) {
+    CurrentHost().MessageBox(S(OptionCaption(missing)) +
+                                 " is not available in this build yet. Choose another setting "
+                                 "and start again.",
+                             MsgButtons::Ok, MsgIcon::Exclamation, kAppTitle);
+    return;
+  }
   converting_ = true;
   buttons_[1]->setEnabled(false);
+  cancel_->setEnabled(true);
+  ClearPreview();
+  ConversionResult result;
   try {
     if (!m_cGIF) m_cGIF = std::make_unique<cGIF>();
     std::vector<std::string> files;
     for (const QString& t : list_->Texts()) files.push_back(S(t));
-    qm::StartConverting(files, S(txt_fps_->text()), S(text1_->text()), *m_cGIF);
+    result = qm::StartConverting(files, S(txt_fps_->text()), S(text1_->text()), *m_cGIF, options);
   } catch (const std::exception& e) {
     ShowErrorReport(e, kLocConvert, 0);
   }
   converting_ = false;
   buttons_[1]->setEnabled(true);
+  cancel_->setEnabled(false);
+  SetProgressStage({});
+  SetProgressValue(0);
+  if (override_cursor_ || pointer_ == kPointerBusy) SetMousePointer(kPointerDefault);
+  if (result.gif_written && !close_pending_) ShowGifPreview(Q(result.output_path));
   // The window was closed meanwhile: the conversion has cleaned up, now the close goes on.
   if (close_pending_) close();
 #else
@@ -595,6 +1105,15 @@ void Form1::BrowseOutputFolder() {
   trap.Step(0, [&] { path = qm::BrowseForFolder(kFolderPrompt); });
   if (path.empty()) return;
   trap.Step(2, [&] { text1_->setText(Q(path.back() == '/' ? path : path + "/")); });
+  trap.Step(3, [&] {
+    auto settings = OpenSettings();
+    settings->setValue("Text1", text1_->text());
+    settings->sync();
+  });
+}
+
+void Form1::CancelConversion() {
+  if (converting_) RequestCancel();
 }
 
 void Form1::ShowAbout() {

@@ -14,8 +14,15 @@
 // Closing the window while a conversion runs cancels it (platform/cancel.h); the window closes
 // once the conversion has stopped and removed its files, without showing its last messages.
 //
+// Beside the classic controls: the output options (size, quality, plays, hold of the last frame,
+// smaller file), a Cancel button for the running conversion, the stage and count on the progress
+// bar, the number of pictures listed with an estimate of the output's size, and a preview that
+// plays the finished out.gif or shows the selected picture.
+//
 // Settings live in the per-user QSettings store of organisation and application "Marrowby",
-// group "Quillomat": FPS (written on every change of the frame-rate field) and Text1 (read only).
+// group "Quillomat": FPS (written on every change of the frame-rate field), Text1 (the output
+// folder, written when one is chosen with "..."), and one key per output option (OutputSize,
+// MaxWidth, MaxHeight, Quality, Loop, HoldLast, Optimize), written when it changes.
 #pragma once
 
 #include <QCursor>
@@ -27,6 +34,14 @@
 
 #include "platform/host.h"
 
+class QCheckBox;
+class QComboBox;
+class QDoubleSpinBox;
+class QMovie;
+class QProcess;
+class QTemporaryDir;
+class QTimer;
+class QSpinBox;
 class QGroupBox;
 class QLineEdit;
 class QLabel;
@@ -35,7 +50,8 @@ class QPushButton;
 
 namespace qm {
 class cGIF;
-}
+struct ConversionOptions;
+}  // namespace qm
 
 namespace qm::app {
 
@@ -64,8 +80,22 @@ class Form1 : public QWidget, public Host {
   // The animation of the last conversion; nullptr before the first one or after the close.
   const cGIF* Animation() const;
 
+  // The conversion options the output controls stand for.
+  ConversionOptions Options() const;
+  // The file the preview plays ("" when it shows none).
+  QString PreviewedGif() const { return previewed_gif_; }
+  // The estimated size of out.gif in bytes for the current list and options; -1 while none is
+  // known (empty list, a rate that is no number, options this build cannot carry out).
+  qint64 EstimatedBytes() const { return estimated_bytes_; }
+
+ signals:
+  void EstimateChanged();  // a new estimate is shown, or the old one withdrawn
+  void ThumbnailShown();   // the selected picture's thumbnail is in the preview
+
+ public:
   // Host
   void Yield() override;
+  void SetProgressStage(const std::string& stage) override;
   void SetProgressMax(int max) override;
   void SetProgressValue(int value) override;
   void SetMousePointer(int pointer) override;
@@ -89,6 +119,7 @@ class Form1 : public QWidget, public Host {
   void LoadSamples();         // PushButton7, "Load Sample/Example Files"
   void BrowseOutputFolder();  // PushButton8, "..."
   void ShowAbout();           // Help > About Quillomat: version and licence
+  void CancelConversion();    // PushButtonCancel, "Cancel"
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -100,6 +131,16 @@ class Form1 : public QWidget, public Host {
   void HoverDefault();
   void ReleaseGIF();
   void AppendEntry(const std::string& path);
+  QGroupBox* BuildOptions();
+  QGroupBox* BuildPreview();
+  void LoadOptions();
+  void StoreOptions();
+  void UpdateOptionStates();
+  void ShowCount();
+  void ShowGifPreview(const QString& path);
+  void ShowPicturePreview();
+  void ClearPreview();
+  void RestartEstimate();
   // Shows a dialog with the normal arrow even while the window shows the busy pointer.
   template <class F>
   auto WithArrow(F&& show);
@@ -123,6 +164,39 @@ class Form1 : public QWidget, public Host {
   QLabel* pic_save_ = nullptr;
   QPushButton* buttons_[8] = {};
   QProgressBar* progress_ = nullptr;
+
+  QGroupBox* options_box_ = nullptr;
+  QComboBox* size_mode_ = nullptr;
+  QSpinBox* max_width_ = nullptr;
+  QSpinBox* max_height_ = nullptr;
+  QComboBox* quality_ = nullptr;
+  QSpinBox* loop_ = nullptr;
+  QDoubleSpinBox* hold_last_ = nullptr;
+  QCheckBox* optimize_ = nullptr;
+  bool loading_options_ = false;
+  QPushButton* cancel_ = nullptr;
+  QLabel* count_ = nullptr;
+  QLabel* estimate_ = nullptr;
+  QString stage_;
+
+  QGroupBox* preview_box_ = nullptr;
+  QLabel* preview_ = nullptr;
+  QLabel* preview_info_ = nullptr;
+  QPushButton* open_gif_ = nullptr;
+  QPushButton* open_folder_ = nullptr;
+  QMovie* movie_ = nullptr;
+  QString previewed_gif_;
+  int thumbnail_request_ = 0;  // the newest thumbnail asked for; older answers are dropped
+  int estimate_request_ = 0;   // the same for the size estimate
+  QTimer* estimate_timer_ = nullptr;
+  QProcess* estimate_process_ = nullptr;
+  std::unique_ptr<QTemporaryDir> estimate_dir_;
+  int32_t estimate_sample_frames_ = 0;
+  int32_t estimate_count_ = 0;
+  qint64 estimated_bytes_ = -1;
+  void RunEstimate();
+  void EstimateFinished();
+  void ShowEstimate(qint64 bytes, const QString& why = {});
 };
 
 // Location texts of the window's trapping handlers, as the error report shows them.

@@ -1,5 +1,6 @@
 #include "cli/console_host.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace qm::cli {
@@ -44,10 +45,11 @@ void ConsoleHost::Draw() {
   if (quiet_ || !terminal_ || max_ <= 0) return;
   const int shown = value_ < 0 ? 0 : (value_ > max_ ? max_ : value_);
   const int filled = int(int64_t(shown) * kBarWidth / max_);
-  const char* stage = kStages[(stage_ - 1) % 3];
+  std::string stage = stage_text_.empty() ? kStages[(stage_ - 1) % 3] : stage_text_;
+  if (!stage.empty()) stage[0] = char(std::tolower(static_cast<unsigned char>(stage[0])));
   std::string bar(size_t(filled), '#');
   bar.append(size_t(kBarWidth - filled), '.');
-  std::fprintf(stderr, "\r\033[KQuillomat: [%s] %s %d/%d", bar.c_str(), stage, shown, max_);
+  std::fprintf(stderr, "\r\033[KQuillomat: [%s] %s %d/%d", bar.c_str(), stage.c_str(), shown, max_);
   std::fflush(stderr);
   line_open_ = true;
 }

@@ -14,6 +14,7 @@ class ConsoleHost : public Host {
   // quiet: no progress bar and no "Done."; terminal: stderr is a terminal.
   ConsoleHost(bool quiet, bool terminal) : quiet_(quiet), terminal_(terminal) {}
 
+  void SetProgressStage(const std::string& stage) override { stage_text_ = stage; }
   void SetProgressMax(int max) override;
   void SetProgressValue(int value) override;
   MsgAnswer MessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon,
@@ -32,6 +33,7 @@ class ConsoleHost : public Host {
   bool quiet_;
   bool terminal_;
   int stage_ = 0;
+  std::string stage_text_;  // the stage's own name; the count of stages when none was given
   int max_ = 0;
   int value_ = 0;
   bool line_open_ = false;

@@ -157,6 +157,7 @@ bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing) {
   cPal8bpp palette;
   Step(2, [&] {
     n = avi::AVIStreamLength(*stream);
+    host.SetProgressStage("Colours");
     host.SetProgressMax(n);
     if (n > kMaxGifFrames) {
       n = 0;

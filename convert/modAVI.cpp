@@ -120,6 +120,7 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
   }
   // 8-9
   if (!stop) {
+    host.SetProgressStage("Reading pictures");
     host.SetProgressMax(count);
     host.SetProgressValue(0);
     // Picture i + 1 is decoded on a worker thread while picture i is written. Loading touches

@@ -264,6 +264,7 @@ bool cGIF::Save(const std::string& filename) {
     };
 
     Host& host = CurrentHost();
+    host.SetProgressStage("Writing GIF");
     host.SetProgressMax(m_FramesCount);
     for (int32_t n = 1; n <= int32_t(m_FramesCount); ++n) {
       start_more(n);

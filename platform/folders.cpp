@@ -177,7 +177,9 @@ std::vector<std::string> FilesInFolderTree(const std::string& root, const std::s
     // The folder without its trailing "/", except for the root itself.
     std::string d = f.size() > 1 ? f.substr(0, f.size() - 1) : f;
     for (const auto& name : ListFiles(d, pattern)) {
-      if (name[0] == '~') continue;
+      // "~" marks an editor's lock file, "." a hidden helper file such as "._photo.jpg" that
+      // other systems leave beside pictures; either would cut the animation short.
+      if (name[0] == '~' || name[0] == '.') continue;
       out.push_back(JoinPath(d, name));
     }
   }

@@ -24,6 +24,9 @@ class Host {
   // Let the user interface process pending events (repaint, move the progress bar).
   virtual void Yield() {}
 
+  // What the progress bar counts from now on ("Reading pictures", "Colours", "Writing GIF"); each
+  // stage names itself just before it sets the maximum.
+  virtual void SetProgressStage(const std::string& stage) { (void)stage; }
   virtual void SetProgressMax(int max) { (void)max; }
   virtual void SetProgressValue(int value) { (void)value; }
 

@@ -19,8 +19,7 @@ static std::unique_ptr<QSettings> Open() {
 
 void ClearSettings() {
   auto s = Open();
-  s->remove("FPS");
-  s->remove("Text1");
+  s->remove("");  // the whole section: FPS, Text1 and the output options
   s->sync();
 }
 
@@ -84,7 +83,8 @@ int main(int argc, char** argv) {
   QDir().mkpath(home.path() + "/run");
   QFile::setPermissions(home.path() + "/run",
                         QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" QUILLOMAT_TEST_SCREEN);
   QApplication app(argc, argv);
   QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path() + "/.config");
   int status = 0;

@@ -34,7 +34,7 @@ struct Registrar {
 #define QM_APP_TEST(Class) \
   static ::qm::app::test::Registrar registrar_##Class([] { return new Class; })
 
-// Removes both settings so a test starts as a first run.
+// Removes every setting of the section so a test starts as a first run.
 void ClearSettings();
 QString StoredSetting(const char* key);  // "<absent>" when missing
 void StoreSetting(const char* key, const QString& value);

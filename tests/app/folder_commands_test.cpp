@@ -21,10 +21,11 @@ class WatchedForm : public Form1 {
 };
 
 // a.JPG, b.jpg, ~tmp.jpg, notes.txt, .hidden/c.jpg, visible/d.jpg, visible/frame10.jpg,
-// visible/frame2.jpg
+// visible/frame2.jpg, and the dot-files ._a.jpg and visible/.thumb.jpg
 QString MakeTree(const QTemporaryDir& dir) {
-  for (const char* f : {"a.JPG", "b.jpg", "~tmp.jpg", "notes.txt", ".hidden/c.jpg", "visible/d.jpg",
-                        "visible/frame10.jpg", "visible/frame2.jpg"}) {
+  for (const char* f :
+       {"a.JPG", "b.jpg", "~tmp.jpg", "notes.txt", ".hidden/c.jpg", "visible/d.jpg",
+        "visible/frame10.jpg", "visible/frame2.jpg", "._a.jpg", "visible/.thumb.jpg"}) {
     WriteFile(dir.filePath(f));
   }
   return dir.path();
@@ -166,7 +167,8 @@ class FolderCommandsTest : public QObject {
 
   void droppedFoldersContributeTheirTreesInDropOrder() {
     QTemporaryDir one, two;
-    for (const char* f : {"x.jpg", "notes.txt", "~lock.jpg", "sub/y.jpg", ".hid/z.jpg"}) {
+    for (const char* f : {"x.jpg", "notes.txt", "~lock.jpg", "sub/y.jpg", ".hid/z.jpg", "._x.jpg",
+                          "sub/.thumb.jpg", ".hid/.z.jpg"}) {
       WriteFile(one.filePath(f));
     }
     WriteFile(two.filePath("w.gif"));

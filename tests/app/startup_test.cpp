@@ -74,9 +74,10 @@ class StartupTest : public QObject {
   }
 
   void firstStartShowsDefaultsAndStoresTheRate() {
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    QVERIFY(QDir().mkpath(desktop));
     Harness h;
     QCOMPARE(h.Child<QLineEdit>("txtFPS")->text(), QString("1"));
-    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
     QCOMPARE(h.Child<QLineEdit>("Text1")->text(), desktop + "/");
     // Setting the field at load is a change, and every change is stored.
     QCOMPARE(StoredSetting("FPS"), QString("1"));
@@ -104,14 +105,42 @@ class StartupTest : public QObject {
     QCOMPARE(h.Child<QLineEdit>("txtFPS")->text(), QString(""));
   }
 
-  void outputFolderComesFromTheSettingAndIsNeverWritten() {
+  void outputFolderComesFromTheSettingAndIsStoredWhenChosen() {
     StoreSetting("Text1", "/srv/animations/");
-    Harness h;
-    QCOMPARE(h.Child<QLineEdit>("Text1")->text(), QString("/srv/animations/"));
-    h.host.folder_choices = {"/srv/other"};
-    h.Button("PushButton8")->click();
-    QCOMPARE(h.Child<QLineEdit>("Text1")->text(), QString("/srv/other/"));
-    QCOMPARE(StoredSetting("Text1"), QString("/srv/animations/"));
+    {
+      Harness h;
+      QCOMPARE(h.Child<QLineEdit>("Text1")->text(), QString("/srv/animations/"));
+      h.Child<QLineEdit>("Text1")->setText("/typed/");  // typing alone stores nothing
+      QCOMPARE(StoredSetting("Text1"), QString("/srv/animations/"));
+      h.host.folder_choices = {"/srv/other", ""};
+      h.Button("PushButton8")->click();
+      QCOMPARE(h.Child<QLineEdit>("Text1")->text(), QString("/srv/other/"));
+      QCOMPARE(StoredSetting("Text1"), QString("/srv/other/"));
+      h.Button("PushButton8")->click();  // cancelled: nothing changes
+      QCOMPARE(StoredSetting("Text1"), QString("/srv/other/"));
+    }
+    Harness again;  // the next start opens where the last one chose
+    QCOMPARE(again.Child<QLineEdit>("Text1")->text(), QString("/srv/other/"));
+  }
+
+  void aMissingDesktopFallsBackToPicturesThenHomeSilently() {
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    const QString pictures = QDir::homePath() + "/Pictures";
+    QDir(desktop).removeRecursively();
+    QVERIFY(QDir().mkpath(pictures));
+    {
+      Harness h;
+      QCOMPARE(h.Child<QLineEdit>("Text1")->text(), pictures + "/");
+      QVERIFY(h.host.messages.empty());
+    }
+    QVERIFY(QDir(pictures).removeRecursively());
+    {
+      Harness h;
+      QCOMPARE(h.Child<QLineEdit>("Text1")->text(), QDir::homePath() + "/");
+      QVERIFY(h.host.messages.empty());
+      QCOMPARE(StoredSetting("Text1"), QString("<absent>"));
+    }
+    QVERIFY(QDir().mkpath(desktop));
   }
 
   void browseButtonAppendsOneSlash() {

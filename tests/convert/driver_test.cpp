@@ -139,6 +139,8 @@ TEST_F(DriverTest, ConvertsPhotosIntoALoopingHalftoneAnimationThatGiflibReads) {
   EXPECT_EQ(host.pointers.front(), kPointerBusy);
   EXPECT_EQ(host.pointers.back(), kPointerDefault);
   EXPECT_EQ(host.progress_value, 0);
+  // Each stage names itself for the progress bar, in the order the run goes through them.
+  EXPECT_EQ(host.stages, (std::vector<std::string>{"Reading pictures", "Colours", "Writing GIF"}));
   EXPECT_GE(host.yields, 2 + 2 * int(photos.size()));
   EXPECT_TRUE(FolderEntries(temp.path()).empty()) << "temporary files left";
 

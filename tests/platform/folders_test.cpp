@@ -192,8 +192,10 @@ TEST_F(FoldersTest, UnlistableFolderIsSkipped) {
   EXPECT_EQ(files, Names{JoinPath(Root(), "open/x.jpg")});
 }
 
-TEST_F(FoldersTest, FilesInFolderTreeGroupsByFolderAndSkipsTilde) {
+TEST_F(FoldersTest, FilesInFolderTreeGroupsByFolderAndSkipsTildeAndDotFiles) {
   Touch("x.jpg");
+  Touch("._x.jpg");
+  Touch("sub/.thumb.jpg");
   Touch("notes.txt");
   Touch("~lock.jpg");
   Touch("sub/y.jpg");

@@ -31,6 +31,7 @@ class FakeHost : public Host {
   std::vector<RecordedMessage> messages;
   std::vector<std::string> events;  // "max N", "value N", "pointer N", "yield", "open PATH"
   std::vector<int> pointers;
+  std::vector<std::string> stages;  // the progress stages in the order they were named
   int yields = 0;
   int progress_max = 0, progress_value = 0;
 
@@ -38,6 +39,7 @@ class FakeHost : public Host {
     ++yields;
     events.push_back("yield");
   }
+  void SetProgressStage(const std::string& s) override { stages.push_back(s); }
   void SetProgressMax(int m) override {
     progress_max = m;
     events.push_back("max " + std::to_string(m));
