@@ -19,7 +19,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev
   libturbojpeg0-dev libpng-dev
-  libgif-dev
+  libgif-dev libimagequant-dev
   clang libclang-rt-dev
   xvfb xauth fonts-liberation
   ffmpeg imagemagick libjpeg-turbo-progs time

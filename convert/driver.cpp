@@ -143,8 +143,6 @@ void ApplyBestPreset(ConversionOptions& options) {
 std::string UnavailableOption(const ConversionOptions& options) {
   if (options.max_width > 0) return "--width";
   if (options.max_height > 0) return "--height";
-  if (options.palette_mode == 2) return "--palette global";
-  if (options.palette_mode == 3) return "--palette local";
   return {};
 }
 
@@ -269,7 +267,8 @@ ConversionResult StartConverting(const std::vector<std::string>& files, const st
   // 12-13
   bool imported = false;
   const FrameTiming timing{options.hold_first_cs, options.hold_last_cs, options.delays_cs};
-  Step(12, [&] { imported = !avi_path.empty() && ImportAVI(avi_path, gif, timing); });
+  const FramePalettes palettes{options.palette_mode, options.dither_mode};
+  Step(12, [&] { imported = !avi_path.empty() && ImportAVI(avi_path, gif, timing, palettes); });
   if (!imported && CancelRequested()) return end_cancelled();
   if (!imported) {
     Step(13, [&] {

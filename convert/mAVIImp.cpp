@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <future>
 #include <memory>
 #include <vector>
 
 #include "imaging/cDIB.h"
 #include "imaging/cPal8bpp.h"
 #include "imaging/mDither8bpp.h"
+#include "imaging/quantize.h"
 #include "platform/avi.h"
 #include "platform/bmp.h"
 #include "platform/byte_reader.h"
@@ -110,6 +113,84 @@ bool CopySameSizeFrame(std::span<const uint8_t> packed, cDIB& work) {
   return true;
 }
 
+// Frame `number` of the video, drawn into the 32-bit work bitmap at the work bitmap's size.
+void DrawFrame(std::span<const uint8_t> packed, int32_t number, cDIB& work,
+               gdi::DeviceContext& source_dc) {
+  if (CopySameSizeFrame(packed, work)) return;
+  auto bitmap = UnpackFrame(packed);
+  if (!bitmap) Raise(kErrInvalidPicture, "Frame " + std::to_string(number) + " cannot be drawn");
+  if (!work.hDC())
+    Raise(kErrInvalidCall, "No bitmap to draw frame " + std::to_string(number) + " into");
+  work.Cls(0);
+  source_dc.Select(bitmap.get());
+  work.hDC()->SetStretchMode(gdi::kColorOnColor);
+  gdi::StretchBlt(work.hDC(), 0, 0, work.Width(), work.Height(), &source_dc, 0, 0, bitmap->width(),
+                  bitmap->height(), gdi::kSrcCopy);
+  source_dc.Select(nullptr);
+}
+
+// The frames of the fitted palette modes, quantised on worker threads: at most two at a time
+// beside the thread that reads the video, each finished (its palette stored) in frame order.
+// The bytes do not depend on the timing: a frame's indices and palette depend only on its
+// pixels and, in the global mode, the shared palette.
+class FittedFrames {
+ public:
+  FittedFrames(cGIF& gif, const quantize::Settings& settings, quantize::SharedPalette* shared)
+      : gif_(gif), settings_(settings), shared_(shared) {}
+  ~FittedFrames() {
+    for (Job& job : jobs_) job.palette.wait();
+  }
+  FittedFrames(const FittedFrames&) = delete;
+  FittedFrames& operator=(const FittedFrames&) = delete;
+
+  bool Busy() const { return jobs_.size() >= kInFlight; }
+
+  void Start(int16_t frame, const cDIB& work) {
+    std::shared_ptr<cDIB> target = gif_.FrameDIBXOR(frame);
+    if (!target) Raise(kErrSubscript);
+    quantize::RgbaFrame pixels = quantize::ToRgba(work);
+    const int lane = int(started_++ % quantize::SharedPalette::kLanes);
+    jobs_.push_back({frame, target,
+                     std::async(std::launch::async, [settings = settings_, shared = shared_, lane,
+                                                     target, pixels = std::move(pixels)] {
+                       quantize::Palette palette;
+                       if (shared) {
+                         shared->Remap(lane, pixels, *target, palette);
+                       } else {
+                         quantize::QuantizeFrame(settings, pixels, *target, palette);
+                       }
+                       return palette;
+                     })});
+  }
+
+  // Stores the oldest frame's palette; its errors surface here.
+  void FinishOldest() {
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    const quantize::Palette palette = job.palette.get();
+    job.target->SetPalette(palette.table);
+    std::memcpy(gif_.lpLocalPalette(job.frame), palette.table.data(), palette.table.size());
+    gif_.SetLocalPaletteEntries(job.frame, int16_t(palette.entries));
+    // A shared palette is the global table; a frame whose remapping ended on other colours
+    // carries them itself so it still shows what its indices mean.
+    gif_.SetLocalPaletteUsed(job.frame, !shared_ || !(palette == shared_->palette()));
+  }
+  bool Pending() const { return !jobs_.empty(); }
+
+ private:
+  static constexpr size_t kInFlight = 2;
+  struct Job {
+    int16_t frame;
+    std::shared_ptr<cDIB> target;
+    std::future<quantize::Palette> palette;
+  };
+  cGIF& gif_;
+  quantize::Settings settings_;
+  quantize::SharedPalette* shared_;
+  std::deque<Job> jobs_;
+  uint64_t started_ = 0;
+};
+
 }  // namespace
 
 int16_t FrameDelayFromStream(int32_t end_time_ms, int32_t frames) {
@@ -130,7 +211,8 @@ int16_t ChosenFrameDelay(const FrameTiming& timing, int32_t frame, int32_t frame
   return chosen < 0 ? rate_delay : int16_t(std::min<int32_t>(chosen, 32767));
 }
 
-bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing) {
+bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing,
+               const FramePalettes& palettes) {
   Host& host = CurrentHost();
   bool result = false;
   bool failed = false;
@@ -182,6 +264,40 @@ bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing) {
   const int32_t width = info.frame.right, height = info.frame.bottom;
 
   auto source_dc = gdi::CreateCompatibleDC();
+
+  const bool fitted = palettes.palette_mode == 2 || palettes.palette_mode == 3;
+  quantize::Settings settings;
+  settings.dither_mode = palettes.dither_mode;
+  std::unique_ptr<quantize::SharedPalette> shared;
+  int32_t progress_offset = 0;
+  if (palettes.palette_mode == 2 && n > 0) {
+    // The first pass: every frame into the histogram of the one palette.
+    Step(17, [&] {
+      host.SetProgressMax(2 * n);
+      shared = std::make_unique<quantize::SharedPalette>(settings);
+    });
+    for (int32_t i = 1; i <= n && shared && !failed; ++i) {
+      std::span<const uint8_t> packed;
+      Step(6, [&] { packed = avi::AVIStreamGetFrame(*frames, i - 1); });
+      if (packed.empty()) failed = true;
+      Step(7, [&] {
+        host.SetProgressValue(i);
+        host.Yield();
+      });
+      if (CancelRequested()) failed = true;
+      if (failed) break;
+      Step(8, [&] {
+        DrawFrame(packed, i, work, *source_dc);
+        shared->Add(quantize::ToRgba(work));
+      });
+    }
+    if (!failed && shared && !Step(17, [&] { shared->Build(); })) shared.reset();
+    progress_offset = n;
+    if (!shared) failed = true;
+    if (failed) n = 0;
+  }
+  FittedFrames fitted_frames(gif, settings, shared.get());
+
   for (int32_t i = 1; i <= n; ++i) {
     int16_t frame = 0;
     Step(5, [&] {
@@ -196,39 +312,34 @@ bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing) {
       break;
     }
     Step(7, [&] {
-      host.SetProgressValue(i);
+      host.SetProgressValue(progress_offset + i);
       host.Yield();
     });
     if (CancelRequested()) {
       failed = true;
       break;
     }
-    Step(8, [&] {
-      if (CopySameSizeFrame(packed, work)) return;
-      auto bitmap = UnpackFrame(packed);
-      if (!bitmap) Raise(kErrInvalidPicture, "Frame " + std::to_string(i) + " cannot be drawn");
-      if (!work.hDC())
-        Raise(kErrInvalidCall, "No bitmap to draw frame " + std::to_string(i) + " into");
-      work.Cls(0);
-      source_dc->Select(bitmap.get());
-      work.hDC()->SetStretchMode(gdi::kColorOnColor);
-      gdi::StretchBlt(work.hDC(), 0, 0, work.Width(), work.Height(), source_dc.get(), 0, 0,
-                      bitmap->width(), bitmap->height(), gdi::kSrcCopy);
-      source_dc->Select(nullptr);
-    });
-    Step(9, [&] {
-      std::shared_ptr<cDIB> target = gif.FrameDIBXOR(frame);
-      if (!target) Raise(kErrSubscript);
-      mDither8bpp::ReduceColors(work, *target, palette, i > 1);
-    });
-    Step(10, [&] {
-      const int entries = std::clamp<int>(palette.Entries(), 0, 256);
-      std::memcpy(gif.lpLocalPalette(frame), palette.lpPalette().data(), size_t(entries) * 4);
-      gif.SetLocalPaletteEntries(frame, int16_t(entries));
-    });
+    Step(8, [&] { DrawFrame(packed, i, work, *source_dc); });
+    if (fitted) {
+      if (fitted_frames.Busy()) Step(10, [&] { fitted_frames.FinishOldest(); });
+      Step(9, [&] { fitted_frames.Start(frame, work); });
+    } else {
+      Step(9, [&] {
+        std::shared_ptr<cDIB> target = gif.FrameDIBXOR(frame);
+        if (!target) Raise(kErrSubscript);
+        mDither8bpp::ReduceColors(work, *target, palette, i > 1);
+      });
+      Step(10, [&] {
+        const int entries = std::clamp<int>(palette.Entries(), 0, 256);
+        std::memcpy(gif.lpLocalPalette(frame), palette.lpPalette().data(), size_t(entries) * 4);
+        gif.SetLocalPaletteEntries(frame, int16_t(entries));
+      });
+    }
     Step(11, [&] { gif.SetFrameDisposalMethod(frame, 3); });
     Step(12, [&] { gif.SetFrameDelay(frame, ChosenFrameDelay(timing, i, n, delay)); });
   }
+
+  while (fitted_frames.Pending()) Step(10, [&] { fitted_frames.FinishOldest(); });
 
   avi::AVIStreamGetFrameClose(frames);
   Step(13, [&] {
@@ -237,6 +348,15 @@ bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing) {
   });
   Step(14, [&] { gif.SetScreenPixelAspectRatio(1.0f); });
   Step(15, [&] {
+    if (fitted) {
+      // Local mode: every frame carries its own table.
+      gif.SetGlobalPaletteExists(shared != nullptr);
+      if (!shared) return;
+      const quantize::Palette& global = shared->palette();
+      gif.SetGlobalPaletteEntries(int16_t(global.entries));
+      std::memcpy(gif.lpGlobalPalette(), global.table.data(), global.table.size());
+      return;
+    }
     gif.SetGlobalPaletteExists(true);
     const int entries = std::clamp<int>(palette.Entries(), 0, 256);
     gif.SetGlobalPaletteEntries(int16_t(entries));

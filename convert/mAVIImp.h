@@ -1,10 +1,10 @@
 // ImportAVI: reads the video stream of an AVI file frame by frame into a cGIF animation. Every
 // frame is stretch-copied into a 32-bit work bitmap, reduced onto one palette shared by all
 // frames (ReduceColors with the current palette and dither switches; the palette is built on
-// the first frame), and given disposal method 3 and the delay the stream's rate implies, in
-// hundredths of a second, unless `timing` sets that frame's delay. At the end the logical screen is
-// the frame size and the global palette is the shared one; every frame's local palette holds a copy
-// of it.
+// the first frame; `palettes` can choose palettes fitted to the frames instead), and given disposal
+// method 3 and the delay the stream's rate implies, in hundredths of a second, unless `timing` sets
+// that frame's delay. At the end the logical screen is the frame size and the global palette is the
+// shared one; every frame's local palette holds a copy of it.
 //
 // Result: true when every frame of the stream was read. A file that is not an AVI, has no video
 // stream or a frame that cannot be decoded gives false without a message of its own (the frames
@@ -33,7 +33,18 @@ struct FrameTiming {
   std::vector<int32_t> delays_cs;
 };
 
-bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing = {});
+// How the frames get their colours. Palette modes 0 and 1 are the classic ones: ReduceColors with
+// mDither8bpp's own switches, which the caller sets (dither_mode is not read then). Mode 2 builds
+// one palette from every frame (a first pass over the video) and writes it as the global table;
+// mode 3 gives every frame a palette of its own in its local table and writes no global table.
+// In modes 2 and 3 dither_mode is 0 nearest, 1 ordered, 2 error diffusion.
+struct FramePalettes {
+  int32_t palette_mode = 0;
+  int32_t dither_mode = 1;
+};
+
+bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing = {},
+               const FramePalettes& palettes = {});
 
 // The delay of frame `frame` (1-based) of `frames`, given the delay the rate implies. A chosen
 // delay is clamped to 0..32767, what the frame record holds.

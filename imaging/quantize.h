@@ -1,0 +1,86 @@
+// quantize: palettes made for the pictures, with libimagequant. Either one palette for many
+// frames (SharedPalette: a histogram over every frame, then one palette) or one palette per
+// frame (QuantizeFrame), and the frame mapped onto it with no dither, an ordered (Bayer) dither
+// or error diffusion. mDither8bpp's classic halftone and optimal routines are separate and stay
+// as they are.
+//
+// Determinism: libimagequant runs single-threaded inside every call here, so the same frames and
+// settings give the same bytes on any machine; callers get their parallelism by running frames
+// side by side (SharedPalette's lanes, or QuantizeFrame on several threads at once).
+//
+// Errors (RuntimeError): a frame that is not a 32-bit bitmap, or a size libimagequant refuses,
+// raises invalid call (5); SharedPalette::Build with no frame added raises 5; a library failure
+// raises 7 (out of memory) or 5, naming the step.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "imaging/cDIB.h"
+
+namespace qm::quantize {
+
+// The defaults are tuned with bench/quality.sh on photos (pans and slideshows of 640 x 480): speed
+// 6 is the slowest setting whose remapping diffuses over the whole frame (below it libimagequant
+// confines dithering to a "dither map", which lost about half a dB on blurred frames), and
+// diffusion at 0.38 of full strength keeps most of that gain while the dither noise no longer makes
+// the file larger than ffmpeg's. Fewer colours or a quality target below 100 cost more quality than
+// they saved in size.
+struct Settings {
+  int dither_mode = 2;            // 0 nearest colour, 1 ordered (Bayer), 2 error diffusion
+  int speed = 6;                  // libimagequant's 1 (slowest) .. 10
+  int max_colors = 256;           // 2..256
+  int max_quality = 100;          // 0..100; below 100 lets a palette stop short of max_colors
+  float diffusion_level = 0.38f;  // 0..1, how much of the error diffusion carries
+};
+
+// A frame as libimagequant reads it: red, green, blue, 255 per pixel, rows top-down, unpadded.
+struct RgbaFrame {
+  int32_t width = 0, height = 0;
+  std::vector<uint8_t> pixels;
+};
+RgbaFrame ToRgba(const cDIB& frame32);
+
+// The first `entries` colours in the bitmap colour-table layout (blue, green, red, 0), ready for
+// cDIB::SetPalette or a GIF colour table.
+struct Palette {
+  std::array<uint8_t, 1024> table{};
+  int entries = 0;
+  bool operator==(const Palette&) const = default;
+};
+
+// Builds the frame's own palette and maps the frame onto it: `target` becomes an 8-bit bitmap of
+// the frame's size holding indices below palette.entries (its colour table left as it was).
+void QuantizeFrame(const Settings& settings, const RgbaFrame& frame, cDIB& target,
+                   Palette& palette);
+
+// Maps the frame onto `palette` with a Bayer 8 x 8 ordered dither whose strength follows the
+// palette's spacing; the nearest entry by squared RGB distance.
+void OrderedDither(const RgbaFrame& frame, const Palette& palette, cDIB& target);
+
+// One palette from every frame added: Add each frame, Build once, then Remap each frame.
+class SharedPalette {
+ public:
+  // Remap calls on different lanes may run at the same time; a lane serves one call at a time.
+  static constexpr int kLanes = 2;
+
+  explicit SharedPalette(const Settings& settings);
+  ~SharedPalette();
+  SharedPalette(const SharedPalette&) = delete;
+  SharedPalette& operator=(const SharedPalette&) = delete;
+
+  void Add(const RgbaFrame& frame);
+  void Build();
+  const Palette& palette() const;
+  // Maps the frame onto the palette into `target` (as QuantizeFrame does); `used` receives the
+  // table its indices refer to, which is palette().
+  void Remap(int lane, const RgbaFrame& frame, cDIB& target, Palette& used);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qm::quantize

@@ -1,0 +1,268 @@
+// The libimagequant palettes: what the indices refer to, every dither mode, determinism across
+// runs and lanes, and quality against the classic halftone cube.
+
+#include "imaging/quantize.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+
+#include "imaging/cPal8bpp.h"
+#include "imaging/mDither8bpp.h"
+#include "platform/error.h"
+
+namespace qm::quantize {
+namespace {
+
+// A smooth two-dimensional colour gradient, shifted by `phase` so frames differ.
+RgbaFrame Gradient(int32_t width, int32_t height, int phase) {
+  RgbaFrame f;
+  f.width = width;
+  f.height = height;
+  f.pixels.resize(size_t(width) * size_t(height) * 4);
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      uint8_t* p = &f.pixels[(size_t(y) * size_t(width) + size_t(x)) * 4];
+      p[0] = uint8_t((x * 255 / (width - 1) + phase) & 0xFF);
+      p[1] = uint8_t(y * 255 / (height - 1));
+      p[2] = uint8_t(255 - (x + y) * 255 / (width + height - 2));
+      p[3] = 255;
+    }
+  }
+  return f;
+}
+
+// A frame made only of the given colours (red, green, blue), in bands.
+RgbaFrame Bands(int32_t width, int32_t height, const std::vector<std::array<uint8_t, 3>>& colours) {
+  RgbaFrame f;
+  f.width = width;
+  f.height = height;
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      const auto& c = colours[size_t((x / 3 + y / 2) % int32_t(colours.size()))];
+      f.pixels.insert(f.pixels.end(), {c[0], c[1], c[2], 255});
+    }
+  }
+  return f;
+}
+
+std::vector<uint8_t> Indices(const cDIB& dib) {
+  BitsView view;
+  MapDIBBits(view, dib);
+  std::vector<uint8_t> out;
+  for (int32_t y = 0; y < dib.Height(); ++y) {
+    auto row = view.row(y);
+    out.insert(out.end(), row.begin(), row.begin() + dib.Width());
+  }
+  return out;
+}
+
+// RGB PSNR of the indexed frame, through `palette`, against the source.
+double Psnr(const RgbaFrame& source, const cDIB& indexed, const Palette& palette) {
+  const std::vector<uint8_t> idx = Indices(indexed);
+  double sum = 0;
+  for (size_t i = 0; i < idx.size(); ++i) {
+    for (int c = 0; c < 3; ++c) {
+      const double d = double(source.pixels[i * 4 + size_t(c)]) -
+                       double(palette.table[size_t(idx[i]) * 4 + size_t(2 - c)]);
+      sum += d * d;
+    }
+  }
+  const double mse = sum / double(idx.size() * 3);
+  return mse == 0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+void ExpectIndicesBelow(const cDIB& dib, int entries, const std::string& what) {
+  ASSERT_EQ(dib.BPP(), 8) << what;
+  for (uint8_t i : Indices(dib)) {
+    ASSERT_LT(int(i), entries) << what;
+  }
+}
+
+TEST(Quantize, SharedPaletteServesEveryFrameInEveryDitherModeAndLaneAlike) {
+  const std::vector<RgbaFrame> frames = {Gradient(64, 48, 0), Gradient(64, 48, 90),
+                                         Gradient(64, 48, 170)};
+  for (int dither = 0; dither < 3; ++dither) {
+    Settings s;
+    s.dither_mode = dither;
+    SharedPalette shared(s);
+    for (const RgbaFrame& f : frames) shared.Add(f);
+    shared.Build();
+    const Palette& palette = shared.palette();
+    ASSERT_GE(palette.entries, 2);
+    ASSERT_LE(palette.entries, 256);
+    for (const RgbaFrame& f : frames) {
+      cDIB lane0, lane1;
+      Palette used0, used1;
+      shared.Remap(0, f, lane0, used0);
+      shared.Remap(1, f, lane1, used1);
+      const std::string what = "dither " + std::to_string(dither);
+      EXPECT_EQ(used0, palette) << what;  // the global table is what the indices mean
+      EXPECT_EQ(used1, palette) << what;
+      ExpectIndicesBelow(lane0, palette.entries, what);
+      EXPECT_EQ(Indices(lane0), Indices(lane1)) << what;
+      EXPECT_GT(Psnr(f, lane0, palette), 25.0) << what;
+    }
+  }
+}
+
+TEST(Quantize, SameFramesAndSettingsGiveTheSameBytes) {
+  for (int dither = 0; dither < 3; ++dither) {
+    Settings s;
+    s.dither_mode = dither;
+    const RgbaFrame f = Gradient(80, 60, 33);
+    cDIB a, b;
+    Palette pa, pb;
+    QuantizeFrame(s, f, a, pa);
+    QuantizeFrame(s, f, b, pb);
+    EXPECT_EQ(pa, pb) << dither;
+    EXPECT_EQ(Indices(a), Indices(b)) << dither;
+
+    SharedPalette one(s), two(s);
+    one.Add(f);
+    two.Add(f);
+    one.Build();
+    two.Build();
+    EXPECT_EQ(one.palette(), two.palette()) << dither;
+  }
+}
+
+TEST(Quantize, AFrameOfFewColoursIsKeptExactlyWithoutDither) {
+  const std::vector<std::array<uint8_t, 3>> colours = {
+      {255, 0, 0}, {0, 128, 0}, {10, 20, 250}, {200, 200, 40}, {0, 0, 0}, {255, 255, 255}};
+  const RgbaFrame f = Bands(30, 20, colours);
+  Settings s;
+  s.dither_mode = 0;
+  cDIB out;
+  Palette palette;
+  QuantizeFrame(s, f, out, palette);
+  ASSERT_GE(palette.entries, int(colours.size()));
+  ExpectIndicesBelow(out, palette.entries, "local");
+  EXPECT_EQ(Psnr(f, out, palette), 100.0);
+  // Error diffusion has no error to spread.
+  s.dither_mode = 2;
+  QuantizeFrame(s, f, out, palette);
+  EXPECT_EQ(Psnr(f, out, palette), 100.0);
+}
+
+TEST(Quantize, LocalPalettesFitEachFrameWhereASharedOneCompromises) {
+  // Two frames of unrelated colours: each one's own palette beats the shared one on it.
+  const RgbaFrame warm = Gradient(64, 48, 0);
+  RgbaFrame cool_pixels = Gradient(64, 48, 0);
+  for (size_t i = 0; i < cool_pixels.pixels.size(); i += 4)
+    std::swap(cool_pixels.pixels[i], cool_pixels.pixels[i + 2]);
+  const RgbaFrame cool = cool_pixels;
+  Settings s;
+  s.dither_mode = 0;
+  s.max_colors = 16;
+  SharedPalette shared(s);
+  shared.Add(warm);
+  shared.Add(cool);
+  shared.Build();
+  for (const RgbaFrame* f : {&warm, &cool}) {
+    cDIB own, common;
+    Palette own_palette, common_palette;
+    QuantizeFrame(s, *f, own, own_palette);
+    shared.Remap(0, *f, common, common_palette);
+    ExpectIndicesBelow(own, own_palette.entries, "own");
+    EXPECT_LE(own_palette.entries, 16);
+    EXPECT_GT(Psnr(*f, own, own_palette), Psnr(*f, common, common_palette));
+  }
+}
+
+TEST(Quantize, AGradientScoresFarAboveTheHalftoneCube) {
+  const RgbaFrame f = Gradient(160, 120, 0);
+  cDIB source;
+  ASSERT_TRUE(source.Create(f.width, f.height, 32));
+  PixelView view;
+  MapDIBPixels(view, source);
+  for (int32_t y = 0; y < f.height; ++y) {
+    for (int32_t x = 0; x < f.width; ++x) {
+      const uint8_t* p = &f.pixels[(size_t(y) * size_t(f.width) + size_t(x)) * 4];
+      view(x, y) = {p[2], p[1], p[0], 0};
+    }
+  }
+  EXPECT_EQ(ToRgba(source).pixels, f.pixels);
+
+  for (int dither = 0; dither < 3; ++dither) {
+    mDither8bpp::SetPaletteMode(0);
+    mDither8bpp::SetDitherMode(dither);
+    cDIB classic;
+    cPal8bpp cube;
+    mDither8bpp::ReduceColors(source, classic, cube, false);
+    Palette cube_table;
+    cube_table.entries = cube.Entries();
+    std::copy(cube.lpPalette().begin(), cube.lpPalette().end(), cube_table.table.begin());
+    const double halftone = Psnr(f, classic, cube_table);
+
+    Settings s;
+    s.dither_mode = dither;
+    SharedPalette shared(s);
+    shared.Add(f);
+    shared.Build();
+    cDIB fitted;
+    Palette used;
+    shared.Remap(0, f, fitted, used);
+    const double global = Psnr(f, fitted, used);
+    EXPECT_GT(global, 32.0) << dither;
+    EXPECT_GT(global, halftone + 8.0) << "dither " << dither << ": halftone " << halftone;
+  }
+  mDither8bpp::SetDitherMode(1);
+}
+
+TEST(Quantize, OrderedDitherMixesNeighboursToKeepTheMeanColour) {
+  // The corners of the colour cube: greys fall between black (0) and white (7).
+  Palette bw;
+  bw.entries = 8;
+  for (size_t e = 0; e < 8; ++e) {
+    for (size_t c = 0; c < 3; ++c) bw.table[e * 4 + c] = (e >> c) & 1 ? 255 : 0;
+  }
+  for (uint8_t grey : {64, 128, 192}) {
+    const RgbaFrame f = Bands(32, 32, {{grey, grey, grey}});
+    cDIB out;
+    OrderedDither(f, bw, out);
+    const std::vector<uint8_t> idx = Indices(out);
+    double mean = 0;
+    for (uint8_t i : idx) {
+      ASSERT_TRUE(i == 0 || i == 7) << int(i);
+      mean += i ? 255.0 : 0.0;
+    }
+    mean /= double(idx.size());
+    EXPECT_NEAR(mean, grey, 16.0) << int(grey);
+    EXPECT_EQ(std::set<uint8_t>(idx.begin(), idx.end()).size(), 2u) << int(grey);
+  }
+  // A colour of the palette itself under a one-colour palette: nothing to mix.
+  Palette one;
+  one.entries = 1;
+  cDIB out;
+  OrderedDither(Bands(8, 8, {{9, 9, 9}}), one, out);
+  for (uint8_t i : Indices(out)) EXPECT_EQ(i, 0);
+}
+
+TEST(Quantize, MisuseRaisesInsteadOfWritingAnything) {
+  cDIB eight;
+  ASSERT_TRUE(eight.Create(4, 4, 8));
+  EXPECT_THROW(ToRgba(eight), RuntimeError);
+  EXPECT_THROW(ToRgba(cDIB()), RuntimeError);
+
+  Settings s;
+  SharedPalette empty(s);
+  EXPECT_THROW(empty.Build(), RuntimeError);
+  cDIB out;
+  Palette used;
+  EXPECT_THROW(empty.Remap(0, Gradient(8, 8, 0), out, used), RuntimeError);
+
+  RgbaFrame torn = Gradient(8, 8, 0);
+  torn.pixels.pop_back();
+  EXPECT_THROW(QuantizeFrame(s, torn, out, used), RuntimeError);
+  EXPECT_THROW(OrderedDither(Gradient(8, 8, 0), Palette{}, out), RuntimeError);
+
+  SharedPalette built(s);
+  built.Add(Gradient(8, 8, 0));
+  built.Build();
+  EXPECT_THROW(built.Add(Gradient(8, 8, 0)), RuntimeError);
+}
+
+}  // namespace
+}  // namespace qm::quantize
