@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <string_view>
 #include <mutex>
+#include <string_view>
 #include <system_error>
 
 #include "platform/error.h"
