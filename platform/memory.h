@@ -26,9 +26,10 @@ void TuneAllocatorForFrames();
 
 // Requests below this size are ordinary heap blocks.
 inline constexpr size_t kFrameBlockMinBytes = size_t(256) << 10;
-// Freed frame blocks kept for reuse, in bytes at most; a block that would pass it is returned to
-// the system at once.
-inline constexpr size_t kFrameCacheBytes = size_t(256) << 20;
+// Freed frame blocks kept for reuse, in bytes at most (the oldest go first); a larger block is
+// returned to the system at once. Large enough for the blocks of one very large photo, which the
+// importer takes again after the writer.
+inline constexpr size_t kFrameCacheBytes = size_t(1) << 30;
 
 // `bytes` of memory for pixels or file data; every byte 0 when `zeroed`, otherwise undefined.
 // Thread-safe. Throws std::bad_alloc when the memory cannot be had; 0 bytes gives nullptr.

@@ -66,7 +66,7 @@ TEST_F(FrameMemoryTest, LargeBlocksAreReusedAndHugePageAligned) {
 TEST_F(FrameMemoryTest, TheCacheStaysWithinItsBound) {
   // Many blocks of sizes never asked for again, then one larger than the whole bound.
   std::vector<std::pair<void*, size_t>> blocks;
-  for (size_t i = 0; i < 40; ++i) {
+  for (size_t i = 0; i < 160; ++i) {
     const size_t bytes = 7 * kMiB + i * 4096;
     blocks.emplace_back(AcquireFrameMemory(bytes, false), bytes);
   }
