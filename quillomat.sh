@@ -100,6 +100,7 @@ case "$cmd" in
     for b in "$ROOT"/build/bin/bench_*; do [ -x "$b" ] && "$b"; done
     [ -x "$ROOT/bench/convert_bench.sh" ] && "$ROOT/bench/convert_bench.sh" "$ROOT/build"
     [ -x "$ROOT/bench/scaled_bench.sh" ] && "$ROOT/bench/scaled_bench.sh" "$ROOT/build"
+    [ -x "$ROOT/bench/huge_bench.sh" ] && "$ROOT/bench/huge_bench.sh" "$ROOT/build"
     [ -x "$ROOT/bench/quality.sh" ] && "$ROOT/bench/quality.sh" "$ROOT/build"
     [ -x "$ROOT/bench/optimize_bench.sh" ] && "$ROOT/bench/optimize_bench.sh" "$ROOT/build"
     ;;

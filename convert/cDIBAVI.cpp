@@ -58,7 +58,7 @@ bool cDIBAVI::CreateFromFile(const std::string& filename) {
   }
   // The file is read into the spare buffer and the pixels stay where they were read; the spare
   // and the held buffer change places only on success, so a refused file changes no pixels.
-  std::vector<uint8_t>& data = m_Spare;
+  FrameBytes& data = m_Spare;
   try {
     ReadWholeFileInto(filename, data);
   } catch (const RuntimeError& e) {

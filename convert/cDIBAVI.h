@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/gdi.h"
+#include "platform/memory.h"
 
 namespace qm {
 
@@ -77,10 +78,10 @@ class cDIBAVI {
   std::vector<uint8_t> m_BitmapInfo;
   // The pixels are m_BitsSize bytes of m_Store from m_BitsOffset (a read file is kept whole);
   // m_Spare is the buffer the next file is read into.
-  std::vector<uint8_t> m_Store;
+  FrameBytes m_Store;
   size_t m_BitsOffset = 0;
   size_t m_BitsSize = 0;
-  std::vector<uint8_t> m_Spare;
+  FrameBytes m_Spare;
 };
 
 // Byte length of uncompressed pixel rows of the given geometry (rows padded to 4 bytes); 0 when

@@ -17,6 +17,7 @@
 #include "platform/error_report.h"
 #include "platform/fs.h"
 #include "platform/host.h"
+#include "platform/memory.h"
 #include "platform/numbers.h"
 #include "platform/picture_io.h"
 
@@ -162,6 +163,10 @@ ConversionResult StartConverting(const std::vector<std::string>& files, const st
   ConversionResult result;
   RunningFlag running;
   if (!running.owner()) return result;
+  // The frame blocks kept for reuse between frames go back to the system when the run ends.
+  struct DropFrameCacheAtEnd {
+    ~DropFrameCacheAtEnd() { DropFrameMemoryCache(); }
+  } drop_frame_cache;
   CancelScope cancel_scope;
   RegisterDecodersOnce();
 

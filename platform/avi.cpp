@@ -767,7 +767,7 @@ class AviGetFrame {
  public:
   AviInputStream* stream_ = nullptr;
   BitmapFormat format_;
-  std::vector<uint8_t> frame_;  // header + colour table + pixels of the last frame
+  FrameBytes frame_;  // header + colour table + pixels of the last frame
   size_t pixels_at_ = 0;
 };
 

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include "platform/byte_reader.h"
 #include "platform/fs.h"
 #include "platform/gdi.h"
+#include "platform/memory.h"
 
 namespace qm {
 
@@ -133,13 +136,13 @@ size_t Bmp24FileSize(const gdi::DibSection& dib) {
   return size_t(total);
 }
 
-// Writes the whole file into `file` (Bmp24FileSize bytes, contents undefined on entry: every
-// byte, row padding included, is written). False when a row cannot be converted.
-bool FillBmp24(const gdi::DibSection& dib, uint8_t* file, size_t total) {
+constexpr size_t kBmp24HeaderSize = kFileHeaderSize + 40;
+
+// The file and information headers of the 24-bit file for `dib` (kBmp24HeaderSize bytes).
+void FillBmp24Header(const gdi::DibSection& dib, uint8_t* file, size_t total) {
   const int width = dib.width(), height = dib.height();
   const size_t stride = size_t(gdi::DibRowStride(uint64_t(width), 24));
   const size_t image = stride * size_t(height);
-
   uint8_t* p = file;
   auto u16 = [&](uint32_t v) {
     *p++ = uint8_t(v);
@@ -153,7 +156,7 @@ bool FillBmp24(const gdi::DibSection& dib, uint8_t* file, size_t total) {
   *p++ = 'M';
   u32(uint32_t(total));
   u32(0);
-  u32(kFileHeaderSize + 40);
+  u32(kBmp24HeaderSize);
   u32(40);
   u32(uint32_t(width));
   u32(uint32_t(height));  // bottom-up
@@ -162,27 +165,48 @@ bool FillBmp24(const gdi::DibSection& dib, uint8_t* file, size_t total) {
   u32(kBiRgb);
   u32(uint32_t(image));
   for (int i = 0; i < 4; ++i) u32(0);  // resolution and colour counts
+}
 
+// Blue, green, red of each 32-bit pixel; four pixels go as three 32-bit words.
+void PackBgr(const uint8_t* in, uint8_t* out, int width) {
+  static_assert(std::endian::native == std::endian::little);
+  int x = 0;
+  for (; x + 4 <= width; x += 4, in += 16, out += 12) {
+    uint32_t a, b, c, d;
+    std::memcpy(&a, in, 4);
+    std::memcpy(&b, in + 4, 4);
+    std::memcpy(&c, in + 8, 4);
+    std::memcpy(&d, in + 12, 4);
+    const uint32_t w[3] = {(a & 0xFFFFFFu) | (b << 24), ((b >> 8) & 0xFFFFu) | (c << 16),
+                           ((c >> 16) & 0xFFu) | (d << 8)};
+    std::memcpy(out, w, 12);
+  }
+  for (; x < width; ++x, in += 4, out += 3) {
+    out[0] = in[0];
+    out[1] = in[1];
+    out[2] = in[2];
+  }
+}
+
+// File rows [first, first + count) of the pixel block (file row 0 is the bottom picture row)
+// into `out`, padding included: every byte of those rows is written. False when a row cannot be
+// converted.
+bool FillBmp24Rows(const gdi::DibSection& dib, int first, int count, uint8_t* out) {
+  const int width = dib.width(), height = dib.height();
+  const size_t stride = size_t(gdi::DibRowStride(uint64_t(width), 24));
   const size_t row_bytes = size_t(width) * 3;
-  auto out_row = [&](int y) {
-    return file + kFileHeaderSize + 40 + size_t(height - 1 - y) * stride;
-  };
-  for (int y = 0; y < height; ++y) std::memset(out_row(y) + row_bytes, 0, stride - row_bytes);
+  auto picture_row = [&](int file_row) { return height - 1 - file_row; };
+  auto out_row = [&](int file_row) { return out + size_t(file_row - first) * stride; };
+  for (int k = first; k < first + count; ++k)
+    std::memset(out_row(k) + row_bytes, 0, stride - row_bytes);
 
   if (dib.bpp() == 24) {
-    for (int y = 0; y < height; ++y) std::memcpy(out_row(y), dib.row(y), row_bytes);
+    for (int k = first; k < first + count; ++k)
+      std::memcpy(out_row(k), dib.row(picture_row(k)), row_bytes);
     return true;
   }
   if (dib.bpp() == 32) {
-    for (int y = 0; y < height; ++y) {
-      const uint8_t* in = dib.row(y);
-      uint8_t* out = out_row(y);
-      for (int x = 0; x < width; ++x, in += 4, out += 3) {
-        out[0] = in[0];
-        out[1] = in[1];
-        out[2] = in[2];
-      }
-    }
+    for (int k = first; k < first + count; ++k) PackBgr(dib.row(picture_row(k)), out_row(k), width);
     return true;
   }
 
@@ -199,11 +223,19 @@ bool FillBmp24(const gdi::DibSection& dib, uint8_t* file, size_t total) {
   auto row_dc = gdi::CreateCompatibleDC();
   src_dc->Select(const_cast<gdi::DibSection*>(&dib));
   row_dc->Select(staging.get());
-  for (int y = 0; y < height; ++y) {
-    if (!gdi::BitBlt(row_dc.get(), 0, 0, width, 1, src_dc.get(), 0, y, gdi::kSrcCopy)) return false;
-    std::memcpy(out_row(y), staging->bits(), row_bytes);
+  for (int k = first; k < first + count; ++k) {
+    if (!gdi::BitBlt(row_dc.get(), 0, 0, width, 1, src_dc.get(), 0, picture_row(k), gdi::kSrcCopy))
+      return false;
+    std::memcpy(out_row(k), staging->bits(), row_bytes);
   }
   return true;
+}
+
+// Writes the whole file into `file` (Bmp24FileSize bytes, contents undefined on entry: every
+// byte, row padding included, is written). False when a row cannot be converted.
+bool FillBmp24(const gdi::DibSection& dib, uint8_t* file, size_t total) {
+  FillBmp24Header(dib, file, total);
+  return FillBmp24Rows(dib, 0, dib.height(), file + kBmp24HeaderSize);
 }
 
 }  // namespace
@@ -224,10 +256,32 @@ std::vector<uint8_t> EncodeBmp24(const gdi::DibSection& dib) {
 bool WriteBmp24(const gdi::DibSection& dib, const std::string& path) {
   const size_t total = Bmp24FileSize(dib);
   if (total == 0) return false;
-  // Every byte is written by FillBmp24, so the buffer is not cleared first.
-  std::unique_ptr<uint8_t[]> file(new (std::nothrow) uint8_t[total]);
-  if (!file || !FillBmp24(dib, file.get(), total)) return false;
-  return WriteEncodedBmp(std::span<const uint8_t>(file.get(), total), path);
+  if (dib.bpp() != 24 && dib.bpp() != 32) {
+    // A conversion that fails must leave no file, so the whole file is made first.
+    std::vector<uint8_t> file = EncodeBmp24(dib);
+    return !file.empty() && WriteEncodedBmp(file, path);
+  }
+  // The file goes out in bands of rows, so a picture never needs a second whole-file buffer.
+  constexpr size_t kBandBytes = size_t(4) << 20;
+  const size_t stride = size_t(gdi::DibRowStride(uint64_t(dib.width()), 24));
+  const int band_rows = int(std::clamp<size_t>(kBandBytes / stride, 1, size_t(dib.height())));
+  FrameBlock band;
+  try {
+    band = FrameBlock(std::max(kBmp24HeaderSize, size_t(band_rows) * stride), false);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  FillBmp24Header(dib, band.data(), total);
+  bool ok = WriteAll(fd, {band.data(), kBmp24HeaderSize});
+  for (int first = 0; ok && first < dib.height(); first += band_rows) {
+    const int count = std::min(band_rows, dib.height() - first);
+    ok = FillBmp24Rows(dib, first, count, band.data()) &&
+         WriteAll(fd, {band.data(), size_t(count) * stride});
+  }
+  if (::close(fd) != 0) ok = false;
+  return ok;
 }
 
 bool WriteEncodedBmp(std::span<const uint8_t> file, const std::string& path) {

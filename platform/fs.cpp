@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <string_view>
 #include <mutex>
+#include <string_view>
 #include <system_error>
 
 #include "platform/error.h"
@@ -191,7 +191,10 @@ std::optional<FileIdentity> IdentifyFile(const std::string& path) {
   return FileIdentity{uint64_t(st.st_dev), uint64_t(st.st_ino)};
 }
 
-void ReadWholeFileInto(const std::string& path, std::vector<uint8_t>& data) {
+namespace {
+
+template <typename Bytes>
+void ReadWholeFileIntoBuffer(const std::string& path, Bytes& data) {
   // A named pipe would block an open for reading until a writer comes, so the kind of file is
   // checked before opening; the open itself never blocks, and the descriptor is checked again in
   // case the name was replaced in between.
@@ -219,6 +222,16 @@ void ReadWholeFileInto(const std::string& path, std::vector<uint8_t>& data) {
     done += static_cast<size_t>(n);
   }
   data.resize(done);  // a file that shrank while being read
+}
+
+}  // namespace
+
+void ReadWholeFileInto(const std::string& path, std::vector<uint8_t>& data) {
+  ReadWholeFileIntoBuffer(path, data);
+}
+
+void ReadWholeFileInto(const std::string& path, FrameBytes& data) {
+  ReadWholeFileIntoBuffer(path, data);
 }
 
 bool WriteAll(int fd, std::span<const uint8_t> data) {

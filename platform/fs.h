@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/memory.h"
+
 namespace qm {
 
 // Deletes a file; every error (missing, locked, bad name) is ignored.
@@ -89,5 +91,6 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path);
 // The same into `data`, whose memory is reused when large enough (nothing is cleared first).
 // On a failure `data` holds unspecified bytes.
 void ReadWholeFileInto(const std::string& path, std::vector<uint8_t>& data);
+void ReadWholeFileInto(const std::string& path, FrameBytes& data);
 
 }  // namespace qm

@@ -37,10 +37,7 @@ std::unique_ptr<DibSection> DibSection::Make(const BitmapInfoHeader& header,
   dib->stride_ = int(stride);
   dib->top_down_ = header.height < 0;
   try {
-    if (clear)
-      dib->bits_.assign(size_t(stride * height), 0);
-    else
-      dib->bits_.resize(size_t(stride * height));
+    dib->bits_ = FrameBlock(size_t(stride * height), clear);
     if (bpp <= 8) dib->colors_.assign(size_t(1) << bpp, RGBQuad{});
   } catch (const std::bad_alloc&) {
     return nullptr;

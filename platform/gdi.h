@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/memory.h"
+
 namespace qm::gdi {
 
 struct RGBQuad {
@@ -108,27 +110,10 @@ class DibSection {
   DibSection() = default;
   int width_ = 0, height_ = 0, bpp_ = 0, stride_ = 0;
   bool top_down_ = false;
-  // Leaves new elements uninitialised unless a value is given.
-  template <typename T>
-  struct DefaultInitAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-      using other = DefaultInitAllocator<U>;
-    };
-    using std::allocator<T>::allocator;
-    template <typename U>
-    void construct(U* p) noexcept {
-      ::new (static_cast<void*>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* p, Args&&... args) {
-      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-  };
   static std::unique_ptr<DibSection> Make(const BitmapInfoHeader& header,
                                           std::span<const RGBQuad> colors, bool clear);
 
-  std::vector<uint8_t, DefaultInitAllocator<uint8_t>> bits_;
+  FrameBlock bits_;
   std::vector<RGBQuad> colors_;
 };
 

@@ -4,6 +4,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -230,9 +231,14 @@ std::unique_ptr<DibSection> DecodeJpeg(std::span<const uint8_t> data, const std:
   const int orientation = JpegOrientation(data);
   if (!cmyk && orientation <= 1) {
     // TJPF_BGRX leaves the fourth byte unspecified; turning the picture clears it otherwise.
-    for (int y = 0; y < height; ++y) {
-      uint8_t* p = dib->row(y) + 3;
-      for (int x = 0; x < width; ++x, p += 4) *p = 0;
+    // The rows have no padding, so the pixels are one run of 32-bit words.
+    uint8_t* p = dib->bits();
+    static_assert(std::endian::native == std::endian::little);
+    for (size_t i = 0, n = dib->size_bytes() / 4; i < n; ++i, p += 4) {
+      uint32_t v;
+      std::memcpy(&v, p, 4);
+      v &= 0x00FFFFFFu;
+      std::memcpy(p, &v, 4);
     }
   }
   auto oriented = Orient(std::move(dib), orientation, !cmyk);

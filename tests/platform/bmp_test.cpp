@@ -205,6 +205,40 @@ TEST(EncodeBmp24Test, WrittenFilesMatchTheEncodingWithZeroPadding) {
   EXPECT_FALSE(FileExists(JoinPath(dir.path(), "empty.bmp")));
 }
 
+TEST(EncodeBmp24Test, PicturesTallerThanOneWrittenBandComeOutWhole) {
+  // 1001 x 1500 at 24 bits is 4.5 MB of rows: more than one band of the written file. Widths
+  // that are no multiple of four end their rows with pixels packed one at a time.
+  PrivateTempFolder dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string path = JoinPath(dir.path(), "tall.bmp");
+  for (int width : {1001, 3})
+    for (int bpp : {24, 32}) {
+      SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(bpp));
+      const int height = width == 3 ? 7 : 1500;
+      gdi::BitmapInfoHeader h;
+      h.width = width;
+      h.height = -height;
+      h.bit_count = uint16_t(bpp);
+      auto src = gdi::DibSection::Create(h);
+      ASSERT_NE(src, nullptr);
+      for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+          uint8_t* px = src->row(y) + x * (bpp / 8);
+          const uint32_t c = Pattern(x, y, 1 << 24) ^ uint32_t(y * 131);
+          for (int k = 0; k < 3; ++k) px[k] = uint8_t(c >> (8 * k));
+          if (bpp == 32) px[3] = 0xEE;  // the reserved byte never reaches the file
+        }
+      ASSERT_TRUE(WriteBmp24(*src, path));
+      const Bytes written = ReadWholeFile(path);
+      EXPECT_EQ(written, EncodeBmp24(*src));
+      auto back = ReadBmp(written, nullptr);
+      ASSERT_NE(back, nullptr);
+      for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+          ASSERT_EQ(ColourAt(*back, x, y), ColourAt(*src, x, y)) << x << "," << y;
+    }
+}
+
 // ImageMagick serves as a writer and a reader we did not write.
 class ImageMagickTest : public ::testing::Test {
  protected:
