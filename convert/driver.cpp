@@ -141,8 +141,6 @@ void ApplyBestPreset(ConversionOptions& options) {
 }
 
 std::string UnavailableOption(const ConversionOptions& options) {
-  if (options.max_width > 0) return "--width";
-  if (options.max_height > 0) return "--height";
   if (options.palette_mode == 2) return "--palette global";
   if (options.palette_mode == 3) return "--palette local";
   return {};
@@ -247,7 +245,7 @@ ConversionResult StartConverting(const std::vector<std::string>& files, const st
   Step(7, [&] {
     const int16_t fps = CInt(ParseNumber(fps_text));
     if (avi_path.empty()) return;
-    WriteAVI(avi_path, fps, files, temp_folder);
+    WriteAVI(avi_path, fps, files, temp_folder, options.max_width, options.max_height);
   });
   if (CancelRequested()) return end_cancelled();
 
