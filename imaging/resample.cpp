@@ -44,6 +44,11 @@ struct Planes {
   std::array<int, 3> strides() const { return {stride, stride, stride}; }
 };
 
+// Without the two full-chroma flags the blue and red planes go through the scaler's chroma path,
+// which gets small pictures wrong (a flat 3 x 1 picture comes out in another colour).
+constexpr int kScalerFlags =
+    SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
+
 }  // namespace
 
 FitRect FitInBox(PictureSize picture, int32_t box_width, int32_t box_height, bool enlarge) {
@@ -98,9 +103,9 @@ std::unique_ptr<gdi::DibSection> Resample(const gdi::DibSection& source, int32_t
       r[x] = p[2];
     }
   }
-  std::unique_ptr<SwsContext, SwsFree> scaler(
-      sws_getContext(sw, sh, AV_PIX_FMT_GBRP, width, height, AV_PIX_FMT_GBRP,
-                     SWS_LANCZOS | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
+  std::unique_ptr<SwsContext, SwsFree> scaler(sws_getContext(sw, sh, AV_PIX_FMT_GBRP, width, height,
+                                                             AV_PIX_FMT_GBRP, kScalerFlags, nullptr,
+                                                             nullptr, nullptr));
   if (!scaler) return nullptr;
   const auto src_planes = in.pointers();
   const auto dst_planes = out.pointers();
