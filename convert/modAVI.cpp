@@ -82,12 +82,18 @@ std::shared_ptr<Picture> LoadWithinLimit(const std::string& path, int32_t max_wi
   return ResampledTo(std::move(picture), fitted);
 }
 
-// A picture under a size limit as a frame of width x height: fitted into it as FitPicture fits,
-// but decoded reduced and resampled, centred on black.
-std::shared_ptr<Picture> LoadIntoFrame(const std::string& path, int32_t width, int32_t height) {
+// A picture under a size limit as a frame of width x height: one that fits the limit at the
+// frame size on its own (such as one of the first picture's size) fills the frame, as a picture
+// of the first one's size stays unchanged without a limit; any other is fitted into the frame as
+// FitPicture fits, centred on black. Either is decoded reduced and resampled.
+std::shared_ptr<Picture> LoadIntoFrame(const std::string& path, int32_t width, int32_t height,
+                                       int32_t max_width, int32_t max_height) {
   FitRect place;
   auto picture = LoadPictureReduced(path, [&](PictureSize upright) {
-    place = FitInBox(upright, width, height, true);
+    if (FitWithin(upright, max_width, max_height) == PictureSize{width, height})
+      place = {0, 0, width, height};
+    else
+      place = FitInBox(upright, width, height, true);
     return PictureSize{place.width, place.height};
   });
   picture = ResampledTo(std::move(picture), {place.width, place.height});
@@ -187,7 +193,7 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
         return std::async(std::launch::async | std::launch::deferred, LoadPicture, path);
       if (i == 1) return std::async(std::launch::deferred, [picture = first] { return picture; });
       return std::async(std::launch::async | std::launch::deferred, LoadIntoFrame, path, width,
-                        height);
+                        height, max_width, max_height);
     };
     std::future<std::shared_ptr<Picture>> next = load(1);
     for (int i = 1; i <= count; ++i) {

@@ -8,9 +8,9 @@
 //
 // A size limit (max_width and/or max_height above 0; 0 leaves that side free) makes the first
 // picture's fitted size (imaging/resample.h: aspect kept, never enlarged) the frame size. Every
-// picture is then decoded reduced (LoadPictureReduced) and resampled rather than stretched,
-// later ones fitted and centred into the frame as above; with no limit the pictures come at
-// their own size and the output is the classic one.
+// picture is then decoded reduced (LoadPictureReduced) and resampled rather than stretched; a
+// later picture that fits the limit at the frame size on its own fills the frame, any other is
+// fitted and centred into it as above. With no limit the output is the classic one.
 //
 // Messages through the current host: "Could not load first bitmap file in list!" when the first
 // picture's bitmap cannot be read back (no stream is written), "There was an error writing the
