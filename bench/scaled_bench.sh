@@ -97,7 +97,9 @@ if [[ -n ${secs[classic-800]:-} ]]; then
   kept=$(sed -n 's/.*temporary files kept in //p' "$work/keep.txt" | head -1)
   if [[ -n $kept && -f $kept/temp.avi ]]; then
     mkdir -p "$work/frames"
-    ffmpeg -nostdin -v error -i "$kept/temp.avi" -f image2 -vcodec ppm "$work/frames/f%03d.ppm"
+    # passthrough: one file per stored frame, not frames repeated to the muxer's own rate
+    ffmpeg -nostdin -v error -i "$kept/temp.avi" -fps_mode passthrough -f image2 -vcodec ppm \
+      "$work/frames/f%03d.ppm"
     total=0
     for ((k = 0; k < ${#files[@]}; k++)); do
       convert "${files[$k]}" -auto-orient -resize '800x533!' "$work/ref.ppm"
