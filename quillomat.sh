@@ -18,7 +18,7 @@ PACKAGES=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev
-  libturbojpeg0-dev libpng-dev
+  libturbojpeg0-dev libpng-dev libswscale-dev libavutil-dev
   libgif-dev libimagequant-dev
   clang libclang-rt-dev
   xvfb xauth fonts-liberation

@@ -175,14 +175,6 @@ std::string DesktopPath() {
   return JoinPath(S(desktop), "");
 }
 
-// The command line's name of an option, as UnavailableOption gives it, in the window's words.
-QString OptionCaption(const std::string& cli_name) {
-  if (cli_name == "--width" || cli_name == "--height") return "Output size \"At most\"";
-  if (cli_name.rfind("--palette", 0) == 0 || cli_name == "--dither") return "Quality \"Best\"";
-  if (cli_name == "--optimize") return "Smaller file";
-  return Q(cli_name);
-}
-
 // The file-open dialog of "Add JPG File(s)". Qt's own dialog refuses a typed name of a file that
 // does not exist; here such a name is taken as it is, like any other entry (the conversion
 // reports it if it is still missing then).
@@ -703,7 +695,6 @@ void Form1::RunEstimate() {
   bool numeric = false;
   txt_fps_->text().toDouble(&numeric);
   if (texts.isEmpty() || !numeric) return ShowEstimate(-1);
-  if (!UnavailableOption(options).empty()) return ShowEstimate(-1);
   const QString cli = QDir(QCoreApplication::applicationDirPath()).filePath("quillomat-cli");
   if (!QFileInfo(cli).isExecutable()) return ShowEstimate(-1);
 
@@ -987,14 +978,6 @@ void Form1::StartConversion() {
   // One run at a time: a second one would share the animation and the progress bar.
   if (converting_) return;
   const ConversionOptions options = Options();
-  // What this build cannot do yet is refused before anything changes, as the command line does.
-  if (const std::string missing = UnavailableOption(options); !missing.empty()) {
-    CurrentHost().MessageBox(S(OptionCaption(missing)) +
-                                 " is not available in this build yet. Choose another setting "
-                                 "and start again.",
-                             MsgButtons::Ok, MsgIcon::Exclamation, kAppTitle);
-    return;
-  }
   converting_ = true;
   buttons_[1]->setEnabled(false);
   cancel_->setEnabled(true);

@@ -6,6 +6,8 @@
 # Prints the best wall time, the CPU time of that run, and the ratios:
 #   classic --width 800 / djpeg full-size decode   (target <= 0.5)
 #   --best --width 800 / ffmpeg scale + palette    (target <= 0.5)
+# and the mean PSNR of the --width 800 frames (before colour reduction, read from the kept
+# video by ffmpeg) against ImageMagick's -resize of the same pictures.
 # The full-size classic conversion of the same files is shown too, for scale. A mode whose
 # options quillomat-cli refuses is reported as "not available".
 #
@@ -86,6 +88,29 @@ for gif in classic best; do
   [[ $gw == 800 ]] || echo "warning: the $gif GIF is ${gw}x${gh}, not 800 wide" >&2
 done
 
+# Quality of the 800-wide frames before colour reduction: the kept video's frames (read by
+# ffmpeg) against ImageMagick's -resize of the same pictures, mean PSNR over the frames.
+psnr_mean=
+if [[ -n ${secs[classic-800]:-} ]]; then
+  "$cli" --quiet --keep-temp --fps 5 --width 800 --out "$work/keep.gif" "${files[@]}" \
+    >"$work/keep.txt" 2>&1 || true
+  kept=$(sed -n 's/.*temporary files kept in //p' "$work/keep.txt" | head -1)
+  if [[ -n $kept && -f $kept/temp.avi ]]; then
+    mkdir -p "$work/frames"
+    # passthrough: one file per stored frame, not frames repeated to the muxer's own rate
+    ffmpeg -nostdin -v error -i "$kept/temp.avi" -fps_mode passthrough -f image2 -vcodec ppm \
+      "$work/frames/f%03d.ppm"
+    total=0
+    for ((k = 0; k < ${#files[@]}; k++)); do
+      convert "${files[$k]}" -auto-orient -resize '800x533!' "$work/ref.ppm"
+      p=$(compare -metric PSNR "$work/frames/$(printf 'f%03d.ppm' $((k + 1)))" "$work/ref.ppm" null: 2>&1 || true)
+      total=$(awk -v t="$total" -v p="$p" 'BEGIN { print t + p }')
+    done
+    psnr_mean=$(awk -v t="$total" -v n="${#files[@]}" 'BEGIN { printf "%.2f", t / n }')
+    rm -rf "$kept"
+  fi
+fi
+
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%-14s %9s %9s\n' run "wall s" "cpu s"
 for name in "${names[@]}"; do
@@ -109,3 +134,7 @@ compare_to "classic --width 800 / djpeg full-size decode:" classic-800 djpeg
 compare_to "--best --width 800 / ffmpeg scale + palette:" best-800 ffmpeg
 printf '%-44s wall %5sx  cpu %5sx   (for scale)\n' "classic full size / djpeg full-size decode:" \
   "$(ratio "${secs[classic-full]}" "${secs[djpeg]}")" "$(ratio "${cpu[classic-full]}" "${cpu[djpeg]}")"
+if [[ -n $psnr_mean ]]; then
+  printf '%-44s %s dB mean over %d frames (before colour reduction)\n' \
+    "--width 800 frames vs ImageMagick -resize:" "$psnr_mean" "${#files[@]}"
+fi

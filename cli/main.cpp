@@ -271,12 +271,6 @@ int main(int argc, char** argv) {
   if (sources == 0) return UsageError("no pictures given");
   if (sources > 1) return UsageError("give pictures, --samples or --folder, not several");
   if (ext_given && folder.empty()) return UsageError("--ext goes with --folder");
-  const std::string unavailable = qm::UnavailableOption(options);
-  if (!unavailable.empty()) {
-    std::fprintf(stderr, "quillomat-cli: %s is not available in this build yet%s\n",
-                 unavailable.c_str(), best ? " (--best may ask for it)" : "");
-    return 2;
-  }
 
   if (samples) {
     const std::string dir = qm::JoinPath(qm::DataFolder(), "Samples");

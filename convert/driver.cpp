@@ -141,12 +141,6 @@ void ApplyBestPreset(ConversionOptions& options) {
   options.optimize = true;
 }
 
-std::string UnavailableOption(const ConversionOptions& options) {
-  if (options.max_width > 0) return "--width";
-  if (options.max_height > 0) return "--height";
-  return {};
-}
-
 void SetPlayCount(cGIF& gif, int32_t loop_count) {
   gif.SetLoopingExtension(loop_count != 1);
   const int32_t repeats = loop_count >= 2 ? std::min(loop_count, kMaxLoopCount) - 1 : 0;
@@ -250,7 +244,7 @@ ConversionResult StartConverting(const std::vector<std::string>& files, const st
   Step(7, [&] {
     const int16_t fps = CInt(ParseNumber(fps_text));
     if (avi_path.empty()) return;
-    WriteAVI(avi_path, fps, files, temp_folder);
+    WriteAVI(avi_path, fps, files, temp_folder, options.max_width, options.max_height);
   });
   if (CancelRequested()) return end_cancelled();
 

@@ -51,11 +51,6 @@ inline constexpr int32_t kMaxLoopCount = 32768;   // plays
 // best quality for the file size on photos, and leaves size, timing and the rest alone.
 void ApplyBestPreset(ConversionOptions& options);
 
-// The first choice in `options` this build cannot carry out yet, named as the command line spells
-// it ("--palette local"); empty when every choice can be carried out. StartConverting does not
-// check: a front end asks before it starts.
-std::string UnavailableOption(const ConversionOptions& options);
-
 // Sets how many times the animation plays: 0 for ever, 1 once (no looping extension), N >= 2 a
 // repeat count of N - 1 (at most kMaxLoopCount plays).
 void SetPlayCount(cGIF& gif, int32_t loop_count);

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <memory>
 
 #include "convert/cDIBAVI.h"
 #include "convert/temp_space.h"
 #include "imaging/cDIB.h"
+#include "imaging/resample.h"
 #include "platform/avi.h"
 #include "platform/cancel.h"
 #include "platform/error.h"
@@ -59,10 +61,64 @@ std::shared_ptr<Picture> FitPicture(std::shared_ptr<Picture> picture, int32_t wi
   return fitted;
 }
 
+std::shared_ptr<Picture> ResampledTo(std::shared_ptr<Picture> picture, PictureSize size) {
+  const gdi::DibSection& bitmap = *picture->bitmap;
+  if (bitmap.width() == size.width && bitmap.height() == size.height) return picture;
+  auto resampled = Resample(bitmap, size.width, size.height);
+  if (!resampled) Raise(7, "Out of memory");
+  picture->bitmap = std::move(resampled);
+  return picture;
+}
+
+// The first picture under a size limit: decoded as small as the format allows and resampled to
+// exactly its fitted size, which becomes the frame size.
+std::shared_ptr<Picture> LoadWithinLimit(const std::string& path, int32_t max_width,
+                                         int32_t max_height) {
+  PictureSize fitted;
+  auto picture = LoadPictureReduced(path, [&](PictureSize upright) {
+    fitted = FitWithin(upright, max_width, max_height);
+    return fitted;
+  });
+  return ResampledTo(std::move(picture), fitted);
+}
+
+// A picture under a size limit as a frame of width x height: one that fits the limit at the
+// frame size on its own (such as one of the first picture's size) fills the frame, as a picture
+// of the first one's size stays unchanged without a limit; any other is fitted into the frame as
+// FitPicture fits, centred on black. Either is decoded reduced and resampled.
+std::shared_ptr<Picture> LoadIntoFrame(const std::string& path, int32_t width, int32_t height,
+                                       int32_t max_width, int32_t max_height) {
+  FitRect place;
+  auto picture = LoadPictureReduced(path, [&](PictureSize upright) {
+    if (FitWithin(upright, max_width, max_height) == PictureSize{width, height})
+      place = {0, 0, width, height};
+    else
+      place = FitInBox(upright, width, height, true);
+    return PictureSize{place.width, place.height};
+  });
+  picture = ResampledTo(std::move(picture), {place.width, place.height});
+  if (place == FitRect{0, 0, width, height}) return picture;
+  gdi::BitmapInfoHeader header;
+  header.width = width;
+  header.height = -height;
+  header.bit_count = 32;
+  auto frame = gdi::DibSection::Create(header);
+  if (!frame) Raise(7, "Out of memory");
+  const gdi::DibSection& fitted = *picture->bitmap;
+  const int32_t x0 = std::max(place.x, 0), y0 = std::max(place.y, 0);
+  const int32_t copy_w = std::min(fitted.width(), width - x0);
+  const int32_t copy_h = std::min(fitted.height(), height - y0);
+  for (int32_t y = 0; y < copy_h; ++y) {
+    std::memcpy(frame->row(y0 + y) + size_t(x0) * 4, fitted.row(y), size_t(copy_w) * 4);
+  }
+  picture->bitmap = std::move(frame);
+  return picture;
+}
+
 }  // namespace
 
 void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::string>& files,
-              const std::string& temp_folder) {
+              const std::string& temp_folder, int32_t max_width, int32_t max_height) {
   Host& host = CurrentHost();
   WriterHandles h;
   h.bmp_path = JoinPath(temp_folder, "temp.bmp");
@@ -72,6 +128,8 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
   cDIBAVI dib;
   int32_t width = 0, height = 0;
   const int count = int(std::min<size_t>(files.size(), 0x7FFFFFFF));
+  const bool limited = max_width > 0 || max_height > 0;
+  std::shared_ptr<Picture> first;
 
   // 1
   if (!stop) {
@@ -80,7 +138,8 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
   }
   // 2
   if (!stop) {
-    std::shared_ptr<Picture> first = LoadPicture(files.front());
+    first = limited ? LoadWithinLimit(files.front(), max_width, max_height)
+                    : LoadPicture(files.front());
     SavePictureAsBmp(*first, h.bmp_path);
     if (!dib.CreateFromFile(h.bmp_path)) {
       Tell("Could not load first bitmap file in list!", MsgIcon::Exclamation);
@@ -126,9 +185,15 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
     // Picture i + 1 is decoded on a worker thread while picture i is written. Loading touches
     // nothing shared but the decoder list, which is complete before any conversion starts. A
     // load that fails raises here, when its picture's turn comes, as loading in place would.
-    auto load = [&files](int i) {
-      return std::async(std::launch::async | std::launch::deferred, LoadPicture,
-                        files[size_t(i - 1)]);
+    // Under a size limit the worker also does the resampling and centring, and the first
+    // picture, already made at its size, is not decoded again.
+    auto load = [&](int i) {
+      const std::string& path = files[size_t(i - 1)];
+      if (!limited)
+        return std::async(std::launch::async | std::launch::deferred, LoadPicture, path);
+      if (i == 1) return std::async(std::launch::deferred, [picture = first] { return picture; });
+      return std::async(std::launch::async | std::launch::deferred, LoadIntoFrame, path, width,
+                        height, max_width, max_height);
     };
     std::future<std::shared_ptr<Picture>> next = load(1);
     for (int i = 1; i <= count; ++i) {
@@ -136,7 +201,7 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
       if (CancelRequested()) break;
       std::shared_ptr<Picture> picture = next.get();
       if (i < count) next = load(i + 1);
-      picture = FitPicture(std::move(picture), width, height);
+      if (!limited) picture = FitPicture(std::move(picture), width, height);
       SavePictureAsBmp(*picture, h.bmp_path);
       // A bitmap that cannot be read back would leave the previous picture's pixels in the
       // object; writing those again would be a wrong frame, so the video ends here instead.

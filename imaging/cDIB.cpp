@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "imaging/resample.h"
 #include "platform/bmp.h"
 #include "platform/fs.h"
 #include "platform/numbers.h"
@@ -226,30 +227,11 @@ void cDIB::Resize(int32_t NewWidth, int32_t NewHeight, bool StretchDIB) {
 void cDIB::GetBestFitInfo(int32_t DstW, int32_t DstH, int32_t& bfx, int32_t& bfy, int32_t& bfW,
                           int32_t& bfH, bool StretchFit) const {
   if (!m_hDIB) return;
-  int32_t w, h;
-  if (m_Width > DstW || m_Height > DstH || StretchFit) {
-    const float sx = float(double(DstW) / double(m_Width));
-    const float sy = float(double(DstH) / double(m_Height));
-    if (sx < sy) {
-      w = DstW;
-      h = CLng(double(sx) * double(m_Height));
-    } else {
-      h = DstH;
-      w = CLng(double(sy) * double(m_Width));
-    }
-  } else {
-    w = m_Width;
-    h = m_Height;
-  }
-  // A thin strip would round its short side to nothing and vanish; it keeps one pixel.
-  if (DstW >= 1) w = std::max<int32_t>(w, 1);
-  if (DstH >= 1) h = std::max<int32_t>(h, 1);
-  const int32_t x = AddInt32(DstW, -int64_t(w)) / 2;
-  const int32_t y = AddInt32(DstH, -int64_t(h)) / 2;
-  bfW = w;
-  bfH = h;
-  bfx = x;
-  bfy = y;
+  const FitRect r = FitInBox({m_Width, m_Height}, DstW, DstH, StretchFit);
+  bfW = r.width;
+  bfH = r.height;
+  bfx = r.x;
+  bfy = r.y;
 }
 
 std::shared_ptr<Picture> cDIB::Image() const {

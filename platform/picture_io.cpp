@@ -190,7 +190,8 @@ struct TjHandle {
   }
 };
 
-std::unique_ptr<DibSection> DecodeJpeg(std::span<const uint8_t> data, const std::string& path) {
+std::unique_ptr<DibSection> DecodeJpeg(std::span<const uint8_t> data, const std::string& path,
+                                       const NeededSize* needed) {
   if (data.size() > 0xFFFFFFFFu) RaiseInvalid(path, "file too large");
   TjHandle tj;
   if (!tj.h) Raise(kErrInvalidCall, "The JPEG decoder could not be started");
@@ -200,6 +201,17 @@ std::unique_ptr<DibSection> DecodeJpeg(std::span<const uint8_t> data, const std:
     RaiseInvalid(path, std::string("damaged JPEG: ") + tjGetErrorStr2(tj.h));
   if (width <= 0 || height <= 0 || TooLarge(uint64_t(width), uint64_t(height)))
     RaiseInvalid(path, "JPEG too large: " + std::to_string(width) + "x" + std::to_string(height));
+  const int orientation = JpegOrientation(data);
+  if (needed) {
+    // The need is for the upright picture; a quarter turn swaps the stored sides.
+    const bool swap = orientation >= 5;
+    const PictureSize upright = swap ? PictureSize{height, width} : PictureSize{width, height};
+    PictureSize want = (*needed)(upright);
+    if (swap) std::swap(want.width, want.height);
+    const PictureSize reduced = ChooseJpegReduction({width, height}, want).size;
+    width = reduced.width;
+    height = reduced.height;
+  }
   auto dib = MakeBgrxForOverwrite(width, height);
   if (!dib) RaiseInvalid(path, "JPEG too large");
   // Warnings such as a premature end of data are failures: a partly decoded picture is grey at
@@ -228,7 +240,6 @@ std::unique_ptr<DibSection> DecodeJpeg(std::span<const uint8_t> data, const std:
                        width, dib->stride(), height, TJPF_BGRX, flags);
   }
   if (rc != 0) RaiseInvalid(path, std::string("damaged JPEG: ") + tjGetErrorStr2(tj.h));
-  const int orientation = JpegOrientation(data);
   if (!cmyk && orientation <= 1) {
     // TJPF_BGRX leaves the fourth byte unspecified; turning the picture clears it otherwise.
     // The rows have no padding, so the pixels are one run of 32-bit words.
@@ -361,13 +372,38 @@ void RegisterPictureDecoder(PictureDecoder decoder) {
   if (decoder) Decoders().push_back(std::move(decoder));
 }
 
-std::shared_ptr<Picture> LoadPicture(const std::string& path) {
+JpegReduction ChooseJpegReduction(PictureSize stored, PictureSize at_least) {
+  JpegReduction best{1, 1, stored};
+  int count = 0;
+  const tjscalingfactor* factors = tjGetScalingFactors(&count);
+  for (int i = 0; factors && i < count; ++i) {
+    const tjscalingfactor f = factors[i];
+    if (f.num <= 0 || f.denom <= 0 || f.num >= f.denom) continue;
+    const PictureSize size{TJSCALED(stored.width, f), TJSCALED(stored.height, f)};
+    if (size.width < at_least.width || size.height < at_least.height) continue;
+    if (int64_t(f.num) * best.denom < int64_t(best.num) * f.denom) best = {f.num, f.denom, size};
+  }
+  return best;
+}
+
+namespace {
+
+std::shared_ptr<Picture> Load(const std::string& path, const NeededSize* needed) {
+  // The JPEG decoder asks before it decodes; every other format is asked once it has the size.
+  bool asked = false;
+  NeededSize ask_once;
+  if (needed) {
+    ask_once = [&](PictureSize upright) {
+      asked = true;
+      return (*needed)(upright);
+    };
+  }
   std::vector<uint8_t> data = ReadWholeFile(path);
   std::span<const uint8_t> bytes(data);
   std::unique_ptr<DibSection> dib;
   if (bytes.empty()) RaiseInvalid(path, "empty file");
   if (StartsWith(bytes, {0xFF, 0xD8, 0xFF})) {
-    dib = DecodeJpeg(bytes, path);
+    dib = DecodeJpeg(bytes, path, needed ? &ask_once : nullptr);
   } else if (StartsWith(bytes, {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A})) {
     dib = DecodePng(bytes, path);
   } else if (StartsWith(bytes, {'B', 'M'})) {
@@ -393,9 +429,20 @@ std::shared_ptr<Picture> LoadPicture(const std::string& path) {
       RaiseInvalid(path, "not a JPEG, PNG, BMP or GIF file");
     }
   }
+  if (needed && !asked) ask_once({dib->width(), dib->height()});
   auto picture = std::make_shared<Picture>();
   picture->bitmap = std::move(dib);
   return picture;
+}
+
+}  // namespace
+
+std::shared_ptr<Picture> LoadPicture(const std::string& path) {
+  return Load(path, nullptr);
+}
+
+std::shared_ptr<Picture> LoadPictureReduced(const std::string& path, const NeededSize& needed) {
+  return Load(path, needed ? &needed : nullptr);
 }
 
 bool SavePictureAsBmp(const Picture& picture, const std::string& path) {

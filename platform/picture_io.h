@@ -32,6 +32,30 @@ inline constexpr uint64_t kMaxPicturePixels = uint64_t(1) << 28;
 // Loads a picture file; see the header comment for formats and errors. Never returns null.
 std::shared_ptr<Picture> LoadPicture(const std::string& path);
 
+struct PictureSize {
+  int32_t width = 0;
+  int32_t height = 0;
+  friend bool operator==(const PictureSize&, const PictureSize&) = default;
+};
+
+// Given a picture's upright size (after the EXIF orientation), the smallest size it is needed at.
+using NeededSize = std::function<PictureSize(PictureSize upright)>;
+
+// Loads like LoadPicture, but a JPEG is decoded at the smallest of TurboJPEG's reduced sizes that
+// is still at least `needed(upright)` on both sides (full size when none is smaller), which costs
+// a fraction of a full decode; other formats come at full size. The caller resamples the result
+// to the exact size it wants. `needed` is called once, before any pixel is decoded.
+std::shared_ptr<Picture> LoadPictureReduced(const std::string& path, const NeededSize& needed);
+
+// The TurboJPEG scaling factor (num / denom, at most 1/1) a JPEG stored as width x height is
+// decoded with to come out at least min_width x min_height, and the size that gives.
+struct JpegReduction {
+  int num = 1;
+  int denom = 1;
+  PictureSize size;
+};
+JpegReduction ChooseJpegReduction(PictureSize stored, PictureSize at_least);
+
 // Decodes picture bytes that are not JPEG, PNG or BMP. A decoder returns null when the bytes are
 // not its format or are damaged (it may also throw RuntimeError); it must not keep the span.
 // Its picture's bitmap may have any depth the drawing surfaces support; LoadPicture converts it

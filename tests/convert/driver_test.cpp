@@ -472,5 +472,117 @@ TEST_F(DriverTest, TheImporterRefusesWhatIsNoVideoWithoutAMessage) {
   EXPECT_EQ(gif.FramesCount(), 0);
 }
 
+// Options that only set a size limit, with nearest-colour mapping so flat colours stay exact.
+ConversionOptions Limit(int32_t width, int32_t height) {
+  ConversionOptions options;
+  options.dither_mode = 0;
+  options.max_width = width;
+  options.max_height = height;
+  return options;
+}
+
+// The colour giflib shows at (x, y) of a frame, through the global table.
+std::array<int, 3> ColourAt(const testing::GiflibResult& g, size_t frame, int x, int y) {
+  const auto& f = g.frames[frame];
+  const int i = f.indices[size_t(y) * size_t(f.width) + size_t(x)];
+  return {g.global_rgb[3 * i], g.global_rgb[3 * i + 1], g.global_rgb[3 * i + 2]};
+}
+
+TEST_F(DriverTest, ASizeLimitFitsEveryFrameKeepingTheAspectAndNeverEnlarges) {
+  const std::string photo = LandscapePhotos()[0];  // 1800 x 1200
+  struct {
+    int32_t max_w, max_h, w, h;
+  } cases[] = {{300, 0, 300, 200},
+               {0, 150, 225, 150},
+               {300, 100, 150, 100},
+               {200, 1000, 200, 133},
+               {2000, 0, 1800, 1200}};
+  for (const auto& c : cases) {
+    auto r = Run({photo, photo}, "5", Limit(c.max_w, c.max_h));
+    ASSERT_TRUE(r.gif_written) << c.max_w << "x" << c.max_h;
+    const auto g = testing::DecodeFileWithGiflib(OutGif());
+    ASSERT_TRUE(g.ok);
+    EXPECT_EQ(g.screen_width, c.w) << c.max_w << "x" << c.max_h;
+    EXPECT_EQ(g.screen_height, c.h) << c.max_w << "x" << c.max_h;
+    ASSERT_EQ(g.frames.size(), 2u);
+    for (const auto& f : g.frames) {
+      EXPECT_EQ(f.width, c.w);
+      EXPECT_EQ(f.height, c.h);
+    }
+    EXPECT_EQ(g.frames[0].indices, g.frames[1].indices)
+        << "the same photo twice, " << c.max_w << "x" << c.max_h;
+    EXPECT_TRUE(FolderEntries(temp.path()).empty()) << "temporary files left";
+  }
+}
+
+TEST_F(DriverTest, UnderASizeLimitLaterPicturesAreFittedAndCentredIntoTheFirstOnesSize) {
+  // A 300 x 200 frame from the first photo; a red 400 x 600 portrait becomes 133 x 200 at
+  // x = 83 on black, and a small green picture is enlarged to fill the frame.
+  WriteFile(temp.File("../portrait.jpg"), testing::MakeJpeg(400, 600, 255, 0, 0));
+  WriteFile(temp.File("../small.jpg"), testing::MakeJpeg(30, 20, 0, 255, 0));
+  auto r = Run({LandscapePhotos()[0], temp.File("../portrait.jpg"), temp.File("../small.jpg")}, "5",
+               Limit(300, 0));
+  std::filesystem::remove(temp.File("../portrait.jpg"));
+  std::filesystem::remove(temp.File("../small.jpg"));
+  ASSERT_TRUE(r.gif_written);
+  const auto g = testing::DecodeFileWithGiflib(OutGif());
+  ASSERT_TRUE(g.ok);
+  ASSERT_EQ(g.frames.size(), 3u);
+  const std::array<int, 3> black{0, 0, 0}, red{255, 0, 0}, green{0, 255, 0};
+  for (int y = 0; y < 200; ++y) {
+    for (int x = 0; x < 300; ++x) {
+      const bool inside = x >= 83 && x < 83 + 133;
+      ASSERT_EQ(ColourAt(g, 1, x, y), inside ? red : black) << x << "," << y;
+      ASSERT_EQ(ColourAt(g, 2, x, y), green) << x << "," << y;
+    }
+  }
+}
+
+TEST_F(DriverTest, UnderASizeLimitAOnePixelStripKeepsItsPixel) {
+  WriteFile(temp.File("../wide.jpg"), testing::MakeJpeg(2000, 2, 0, 0, 255));
+  WriteFile(temp.File("../tall.jpg"), testing::MakeJpeg(1, 600, 255, 255, 0));
+  struct {
+    std::string file;
+    int32_t max_w, max_h, w, h;
+    std::array<int, 3> colour;
+  } cases[] = {{temp.File("../wide.jpg"), 100, 0, 100, 1, {0, 0, 255}},
+               {temp.File("../tall.jpg"), 0, 60, 1, 60, {255, 255, 0}},
+               {temp.File("../tall.jpg"), 50, 50, 1, 50, {255, 255, 0}}};
+  for (const auto& c : cases) {
+    auto r = Run({c.file}, "5", Limit(c.max_w, c.max_h));
+    ASSERT_TRUE(r.gif_written) << c.file;
+    const auto g = testing::DecodeFileWithGiflib(OutGif());
+    ASSERT_TRUE(g.ok);
+    ASSERT_EQ(g.frames.size(), 1u);
+    EXPECT_EQ(g.frames[0].width, c.w);
+    ASSERT_EQ(g.frames[0].height, c.h);
+    for (int y = 0; y < c.h; ++y)
+      for (int x = 0; x < c.w; ++x) EXPECT_EQ(ColourAt(g, 0, x, y), c.colour) << x << "," << y;
+  }
+  std::filesystem::remove(temp.File("../wide.jpg"));
+  std::filesystem::remove(temp.File("../tall.jpg"));
+}
+
+TEST_F(DriverTest, UnderASizeLimitEveryExifOrientationComesOutUpright) {
+  // The eight photos hold one scene in the eight orientations: fitted to 240 wide they are all
+  // 240 x 160 and look alike; a frame turned the wrong way differs everywhere.
+  auto r = Run(LandscapePhotos(), "5", Limit(240, 0));
+  ASSERT_TRUE(r.gif_written);
+  const auto g = testing::DecodeFileWithGiflib(OutGif());
+  ASSERT_TRUE(g.ok);
+  ASSERT_EQ(g.frames.size(), 8u);
+  for (size_t k = 0; k < 8; ++k) {
+    ASSERT_EQ(g.frames[k].width, 240) << k;
+    ASSERT_EQ(g.frames[k].height, 160) << k;
+    double diff = 0;
+    for (int y = 0; y < 160; ++y)
+      for (int x = 0; x < 240; ++x) {
+        const auto a = ColourAt(g, 0, x, y), b = ColourAt(g, k, x, y);
+        for (int c = 0; c < 3; ++c) diff += std::abs(a[c] - b[c]);
+      }
+    EXPECT_LT(diff / (240.0 * 160 * 3), 12.0) << "orientation of photo " << k;
+  }
+}
+
 }  // namespace
 }  // namespace qm

@@ -322,5 +322,99 @@ TEST_F(PictureIo, ContentDecidesAndRegisteredDecodersConvertTo32Bits) {
   EXPECT_NE(why.find("x.gif"), std::string::npos);
 }
 
+TEST(JpegReduction, PicksTheSmallestFactorStillAtLeastTheNeed) {
+  struct {
+    PictureSize stored, at_least;
+    int num, denom;
+    PictureSize size;
+  } cases[] = {
+      {{2400, 1600}, {800, 533}, 3, 8, {900, 600}},
+      {{2400, 1600}, {1200, 800}, 1, 2, {1200, 800}},    // exactly half is enough
+      {{2400, 1600}, {1201, 800}, 5, 8, {1500, 1000}},   // one pixel more is not
+      {{2400, 1600}, {300, 201}, 1, 4, {600, 400}},      // the taller need decides
+      {{2400, 1600}, {10, 10}, 1, 8, {300, 200}},        // nothing smaller than an eighth
+      {{2400, 1600}, {2400, 1600}, 1, 1, {2400, 1600}},  // full size needed
+      {{2400, 1600}, {4800, 3200}, 1, 1, {2400, 1600}},  // never decoded larger than stored
+      {{1001, 667}, {126, 84}, 1, 8, {126, 84}},         // scaled sides round up
+      {{1, 5000}, {1, 100}, 1, 8, {1, 625}},
+  };
+  for (const auto& c : cases) {
+    const JpegReduction r = ChooseJpegReduction(c.stored, c.at_least);
+    EXPECT_EQ(r.num * c.denom, c.num * r.denom)
+        << c.stored.width << "x" << c.stored.height << " for " << c.at_least.width << "x"
+        << c.at_least.height << ": " << r.num << "/" << r.denom;
+    EXPECT_EQ(r.size, c.size) << c.stored.width << "x" << c.stored.height;
+  }
+}
+
+TEST_F(PictureIo, ReducedJpegsAreAskedUprightAndComeUprightAtTheReducedSize) {
+  // Asked for a quarter of the upright 1800 x 1200 scene, every orientation decodes at 1/4 and
+  // is turned like the full picture; the upright one matches djpeg's own 1/4 decode.
+  auto load = [](const std::string& path, PictureSize* asked) {
+    int calls = 0;
+    auto picture = LoadPictureReduced(path, [&](PictureSize upright) {
+      ++calls;
+      *asked = upright;
+      return PictureSize{450, 300};
+    });
+    EXPECT_EQ(calls, 1) << path;
+    return picture;
+  };
+  PictureSize asked;
+  const Rgb upright = FromPicture(*load(kLandscape + "0.jpg", &asked));
+  ASSERT_EQ(upright.width, 450);
+  ASSERT_EQ(upright.height, 300);
+  if (HaveTool("djpeg")) {
+    auto [worst, mean] = Compare(
+        upright, ParsePpm(RunCommand("djpeg -scale 1/4 -ppm " + Quote(kLandscape + "0.jpg"))));
+    EXPECT_EQ(worst, 0);
+  }
+  for (int k = 1; k < 8; ++k) {
+    const std::string path = kLandscape + std::to_string(k) + ".jpg";
+    auto picture = load(path, &asked);
+    EXPECT_EQ(asked, (PictureSize{1800, 1200})) << path;
+    const gdi::DibSection& dib = *picture->bitmap;
+    uint8_t reserved = 0;
+    for (int y = 0; y < dib.height(); ++y)
+      for (int x = 0; x < dib.width(); ++x) reserved |= dib.row(y)[4 * x + 3];
+    EXPECT_EQ(reserved, 0) << path;
+    auto [worst, mean] = Compare(FromPicture(*picture), upright);
+    EXPECT_GE(worst, 0) << path << ": not 450 x 300";
+    EXPECT_LT(mean, 10.0) << path;  // re-encoded copies; a wrong turn gives 30 and more
+  }
+}
+
+TEST_F(PictureIo, ReducedLoadsOfOtherFormatsAreAskedWithTheirFullSize) {
+  // A BMP has no cheap reduced decode: it comes whole, and the need is asked after decoding.
+  const std::string bmp = Path("whole.bmp");
+  ASSERT_TRUE(SavePictureAsBmp(*LoadPicture(kCamera), bmp));
+  int calls = 0;
+  PictureSize asked;
+  auto picture = LoadPictureReduced(bmp, [&](PictureSize upright) {
+    ++calls;
+    asked = upright;
+    return PictureSize{10, 7};
+  });
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(asked, (PictureSize{100, 68}));
+  EXPECT_EQ(picture->bitmap->width(), 100);
+  EXPECT_EQ(picture->bitmap->height(), 68);
+
+  // A damaged JPEG is refused as a full load refuses it, reduced or not.
+  std::vector<uint8_t> cut = ReadWholeFile(kLandscape + "3.jpg");
+  cut.resize(cut.size() / 2);
+  WriteFile(Path("cut.jpg"), cut);
+  for (const std::string& path : {Path("cut.jpg"), kCorpus + "/photos/cameras/corrupted.jpg"}) {
+    int error = 0;
+    try {
+      LoadPictureReduced(path, [](PictureSize) { return PictureSize{50, 50}; });
+    } catch (const RuntimeError& e) {
+      error = e.number();
+    }
+    EXPECT_EQ(error, kErrInvalidPicture) << path;
+    EXPECT_EQ(ErrorOf(path), kErrInvalidPicture) << path;
+  }
+}
+
 }  // namespace
 }  // namespace qm
