@@ -1,12 +1,26 @@
 #include "platform/gdi.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
 
 namespace qm::gdi {
+
+namespace {
+constexpr size_t kPixelPageBytes = 4096;
+}  // namespace
+
+void DibSection::PixelRelease::operator()(uint8_t* p) const noexcept {
+  if (mapped != 0)
+    munmap(p, mapped);
+  else
+    std::free(p);
+}
 
 std::unique_ptr<DibSection> DibSection::Create(const BitmapInfoHeader& header,
                                                std::span<const RGBQuad> colors) {
@@ -36,18 +50,47 @@ std::unique_ptr<DibSection> DibSection::Make(const BitmapInfoHeader& header,
   dib->bpp_ = bpp;
   dib->stride_ = int(stride);
   dib->top_down_ = header.height < 0;
+  const size_t bytes = size_t(stride * height);
   try {
-    if (clear)
-      dib->bits_.assign(size_t(stride * height), 0);
-    else
-      dib->bits_.resize(size_t(stride * height));
     if (bpp <= 8) dib->colors_.assign(size_t(1) << bpp, RGBQuad{});
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
+  // Anonymous pages read as zero and are committed only when written; the heap would clear
+  // (and so commit) every byte, or reuse pages that then need clearing.
+  if (clear && bytes >= kPixelPageBytes) {
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    dib->bits_ = std::unique_ptr<uint8_t, PixelRelease>(static_cast<uint8_t*>(p), {bytes});
+  } else {
+    void* p = clear ? std::calloc(bytes, 1) : std::malloc(bytes);
+    if (p == nullptr) return nullptr;
+    dib->bits_ = std::unique_ptr<uint8_t, PixelRelease>(static_cast<uint8_t*>(p), {0});
+  }
+  dib->size_ = bytes;
   const size_t n = std::min(colors.size(), dib->colors_.size());
   std::copy_n(colors.begin(), n, dib->colors_.begin());
   return dib;
+}
+
+DibSection::DibSection(const DibSection& other)
+    : width_(other.width_),
+      height_(other.height_),
+      bpp_(other.bpp_),
+      stride_(other.stride_),
+      top_down_(other.top_down_),
+      colors_(other.colors_) {
+  if (other.size_ == 0) return;
+  void* p = std::malloc(other.size_);
+  if (p == nullptr) throw std::bad_alloc();
+  bits_ = std::unique_ptr<uint8_t, PixelRelease>(static_cast<uint8_t*>(p), {0});
+  size_ = other.size_;
+  std::memcpy(bits_.get(), other.bits_.get(), size_);
+}
+
+DibSection& DibSection::operator=(const DibSection& other) {
+  if (this != &other) *this = DibSection(other);
+  return *this;
 }
 
 std::unique_ptr<DeviceContext> CreateCompatibleDC() {

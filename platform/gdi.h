@@ -77,9 +77,12 @@ inline constexpr int kColorOnColor = 3;
 class DibSection {
  public:
   // Makes a zero-filled bitmap; `colors` (may be empty) fills the start of the colour table.
-  // Returns nullptr for a depth other than 1, 4, 8, 16, 24, 32, a width of 0 or below, a height
-  // of 0 (its sign only chooses the row order), a size that does not fit in memory addressable by
-  // 32-bit signed offsets, or when the memory cannot be had. 16 bits per pixel is 5-5-5 RGB.
+  // A bitmap of a page or more takes its pixels straight from the system as zeroed pages, so
+  // memory is committed only as rows are written: a large bitmap that stays mostly untouched
+  // costs only the pages its writes reach. Returns nullptr for a depth other than 1, 4, 8, 16, 24,
+  // 32, a width of 0 or below, a height of 0 (its sign only chooses the row order), a size that
+  // does not fit in memory addressable by 32-bit signed offsets, or when the memory cannot be had.
+  // 16 bits per pixel is 5-5-5 RGB.
   static std::unique_ptr<DibSection> Create(const BitmapInfoHeader& header,
                                             std::span<const RGBQuad> colors = {});
   // The same, for a caller that writes every pixel byte itself before anything reads one: the
@@ -87,18 +90,25 @@ class DibSection {
   static std::unique_ptr<DibSection> CreateForOverwrite(const BitmapInfoHeader& header,
                                                         std::span<const RGBQuad> colors = {});
 
+  // Copies pixels, geometry and colour table; std::bad_alloc when the memory cannot be had.
+  DibSection(const DibSection& other);
+  DibSection& operator=(const DibSection& other);
+  DibSection(DibSection&&) noexcept = default;
+  DibSection& operator=(DibSection&&) noexcept = default;
+  ~DibSection() = default;
+
   int width() const { return width_; }
   int height() const { return height_; }  // always positive
   int bpp() const { return bpp_; }
   bool top_down() const { return top_down_; }
   int stride() const { return stride_; }
-  uint8_t* bits() { return bits_.data(); }
-  const uint8_t* bits() const { return bits_.data(); }
-  size_t size_bytes() const { return bits_.size(); }
+  uint8_t* bits() { return bits_.get(); }
+  const uint8_t* bits() const { return bits_.get(); }
+  size_t size_bytes() const { return size_; }
   // Memory row holding picture row y (0 = top).
-  uint8_t* row(int y) { return bits_.data() + size_t(top_down_ ? y : height_ - 1 - y) * stride_; }
+  uint8_t* row(int y) { return bits_.get() + size_t(top_down_ ? y : height_ - 1 - y) * stride_; }
   const uint8_t* row(int y) const {
-    return bits_.data() + size_t(top_down_ ? y : height_ - 1 - y) * stride_;
+    return bits_.get() + size_t(top_down_ ? y : height_ - 1 - y) * stride_;
   }
   // 2^bpp entries for 1/4/8 bits per pixel, empty otherwise.
   std::span<RGBQuad> colors() { return colors_; }
@@ -108,27 +118,16 @@ class DibSection {
   DibSection() = default;
   int width_ = 0, height_ = 0, bpp_ = 0, stride_ = 0;
   bool top_down_ = false;
-  // Leaves new elements uninitialised unless a value is given.
-  template <typename T>
-  struct DefaultInitAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-      using other = DefaultInitAllocator<U>;
-    };
-    using std::allocator<T>::allocator;
-    template <typename U>
-    void construct(U* p) noexcept {
-      ::new (static_cast<void*>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* p, Args&&... args) {
-      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
+  // Releases pixel memory the way it was obtained: pages from the system or the heap.
+  struct PixelRelease {
+    size_t mapped;  // bytes mapped from the system; 0 for heap memory
+    void operator()(uint8_t* p) const noexcept;
   };
   static std::unique_ptr<DibSection> Make(const BitmapInfoHeader& header,
                                           std::span<const RGBQuad> colors, bool clear);
 
-  std::vector<uint8_t, DefaultInitAllocator<uint8_t>> bits_;
+  std::unique_ptr<uint8_t, PixelRelease> bits_{nullptr, PixelRelease{0}};
+  size_t size_ = 0;
   std::vector<RGBQuad> colors_;
 };
 
