@@ -113,7 +113,12 @@ case "$cmd" in
     for f in build-fuzz/bin/fuzz_*; do
       name=$(basename "$f")
       mkdir -p "build-fuzz/corpus/$name"
-      "$f" -max_total_time="$secs" "build-fuzz/corpus/$name" "$ROOT/fuzz/corpus/${name#fuzz_}" || exit 1
+      # Inputs as long as a file of every frame the reader keeps; a reader that commits memory
+      # its input does not account for hits the RSS limit, a single huge allocation the malloc one.
+      max_len=65536
+      [ "$name" = fuzz_gif_load ] && max_len=1048576
+      "$f" -max_total_time="$secs" -max_len="$max_len" -rss_limit_mb=2048 -malloc_limit_mb=1024 \
+        "build-fuzz/corpus/$name" "$ROOT/fuzz/corpus/${name#fuzz_}" || exit 1
     done
     ;;
   *)

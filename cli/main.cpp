@@ -155,11 +155,12 @@ int main(int argc, char** argv) {
   if (args[0] == "inspect") {
     if (args.size() != 2) return UsageError("inspect takes one GIF file");
     std::string json;
-    std::string error;
-    if (!qm::cli::InspectGif(args[1], json, error)) {
+    std::string error, warning;
+    if (!qm::cli::InspectGif(args[1], json, error, warning)) {
       std::fprintf(stderr, "Quillomat: %s\n", error.c_str());
       return 1;
     }
+    if (!warning.empty()) std::fprintf(stderr, "Quillomat: %s\n", warning.c_str());
     std::fputs(json.c_str(), stdout);
     return 0;
   }

@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   qm::cGIF out;
   size_t cursor = 0;
-  for (int16_t n = 1; n <= frames; ++n) {
+  for (int32_t k = 1; k <= frames; ++k) {
+    const auto n = int16_t(k);
     out.FrameInsert(n, width, height);
     Fill(*out.FrameDIBXOR(n), indices, cursor, mask);
     out.SetFrameInterlaced(n, interlaced);
@@ -82,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qm::cGIF in;
   if (!in.LoadFromStream(file)) abort();
   if (in.FramesCount() != frames) abort();
-  for (int16_t n = 1; n <= frames; ++n) {
+  for (int32_t k = 1; k <= frames; ++k) {
+    const auto n = int16_t(k);
     if (in.FrameInterlaced(n) != interlaced) abort();
     if (!SameIndices(*out.FrameDIBXOR(n), *in.FrameDIBXOR(n))) abort();
   }

@@ -33,6 +33,7 @@ void cGIF::Destroy() {
   m_Frames.clear();
   m_Frames.resize(1);
   m_FramesCount = 0;
+  m_ImagesNotRead = 0;
 }
 
 tGIFFrame& cGIF::Frame(int16_t nFrame) {

@@ -13,6 +13,16 @@
 // raises 9 (nothing changes), an insert past 32767 frames and out-of-range byte properties raise
 // 6. Save, LoadFromFile and LoadFromStream catch every error and return false.
 //
+// What reading costs: the reader keeps at most kMaxGifFrames frames; images after that are
+// stepped over (counted by ImagesNotRead) and the load still succeeds. A frame's bitmaps are
+// made at its declared size when it is at most 2^28 pixels and the load's running total stays
+// within 2^31 pixels (mGIFLZWDec::Limits); beyond that the frame keeps empty bitmaps. Declared
+// pixels cost address space, not memory: bitmaps start as zeroed pages from the system, the
+// decoder writes only the rows its data reaches, and the transparency mask is written only for
+// those rows, so memory and time follow the bytes in the file (about one page per frame and per
+// bitmap at least), whatever its headers declare. Pixels the data never reached are index 0 and
+// opaque in DIBAND, whatever the transparent index.
+//
 // Palettes are 256 entries of 4 bytes each: blue, green, red, reserved.
 #pragma once
 
@@ -54,6 +64,10 @@ struct tGIFFrame {
   bool LocalPaletteSorted = false;
   int16_t LocalPaletteEntries = 0;
   std::array<uint8_t, 1024> LocalPalette{};
+  // Set by the reader: how many rows, in decoding order (mGIFLZWDec::RowInOrder), its data
+  // reached; the other rows were never written and read as zero, so a caller may skip them
+  // without touching (and committing) their memory. -1: every row may hold pixels.
+  int32_t DecodedRows = -1;
 };
 
 class cGIF {
@@ -114,6 +128,8 @@ class cGIF {
   void SetGlobalPaletteEntries(int16_t v) { m_GlobalPaletteEntries = v; }
 
   int16_t FramesCount() const { return m_FramesCount; }
+  // Images of the last load past the kMaxGifFrames the model numbers: read over, not kept.
+  int64_t ImagesNotRead() const { return m_ImagesNotRead; }
   std::shared_ptr<cDIB> FrameDIBXOR(int16_t nFrame) const;
   std::shared_ptr<cDIB> FrameDIBAND(int16_t nFrame) const;
   int16_t FrameDelay(int16_t nFrame) const;
@@ -160,6 +176,7 @@ class cGIF {
   std::array<uint8_t, 1024> m_GlobalPalette{};
   std::vector<tGIFFrame> m_Frames;  // slot i holds frame i + 1; empty = never allocated
   int16_t m_FramesCount = 0;
+  int64_t m_ImagesNotRead = 0;
 };
 
 }  // namespace qm

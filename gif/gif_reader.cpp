@@ -24,7 +24,6 @@ constexpr uint8_t kImageSeparator = 0x2C;
 constexpr uint8_t kTrailer = 0x3B;
 constexpr uint8_t kGraphicControlLabel = 0xF9;
 constexpr uint8_t kApplicationLabel = 0xFF;
-constexpr int16_t kMaxFrames = 32767;
 
 // Moves n bytes on; a move past the end leaves the reader at the end, which ends the block loop.
 void Advance(ByteReader& r, size_t n) {
@@ -141,7 +140,8 @@ bool cGIF::LoadFromStream(std::span<const uint8_t> Stream) {
 
   // One image from just after its separator: descriptor, local table, data; then its pixels.
   auto read_image = [&]() {
-    const bool counted = m_FramesCount < kMaxFrames;
+    const bool counted = m_FramesCount < kMaxGifFrames;
+    if (!counted) ++m_ImagesNotRead;
     tGIFFrame scratch;
     tGIFFrame* frame = &scratch;
     if (counted) {
@@ -201,6 +201,7 @@ bool cGIF::LoadFromStream(std::span<const uint8_t> Stream) {
       DecodeFrame(m_FramesCount, min_code_size, data);
     } catch (...) {
       // A decoding failure ends only this image; its pixels placed so far stay.
+      frame->DecodedRows = -1;
     }
   };
 
@@ -213,7 +214,9 @@ bool cGIF::LoadFromStream(std::span<const uint8_t> Stream) {
         const auto label = r.Peek();
         if (label == kGraphicControlLabel) {
           Advance(r, 1);
-          tGIFFrame& next = slot(size_t(m_FramesCount) + 1);
+          tGIFFrame scratch;
+          tGIFFrame& next =
+              m_FramesCount < kMaxGifFrames ? slot(size_t(m_FramesCount) + 1) : scratch;
           if (auto gce = r.Bytes(5)) {
             const uint8_t packed = (*gce)[1];
             next.Delay = int16_t(LE16(*gce, 2));
@@ -264,8 +267,31 @@ void cGIF::DecodeFrame(int16_t nFrame, uint8_t MinCodeSize, std::span<const uint
   static constexpr uint8_t kBlackWhite[8] = {0, 0, 0, 0, 255, 255, 255, 0};
   f.DIBAND->SetPalette(kBlackWhite);
 
-  mGIFLZWDec::DecodeImage(f, f.Interlaced, MinCodeSize, Data);
-  if (f.UseTransparentColor) FrameMask(nFrame, transparent);
+  const int32_t rows = mGIFLZWDec::DecodeImage(f, f.Interlaced, MinCodeSize, Data);
+  f.DecodedRows = rows;
+  if (!f.UseTransparentColor || rows <= 0) return;
+
+  // The mask of the rows the data reached; the others keep their zero (opaque) bits, and bytes
+  // already right are not stored, so untouched pages stay uncommitted.
+  BitsView xor_bits, and_bits;
+  MapDIBBits(xor_bits, *f.DIBXOR);
+  MapDIBBits(and_bits, *f.DIBAND);
+  const int32_t width = f.DIBXOR->Width();
+  const int32_t height = f.DIBXOR->Height();
+  if (f.DIBAND->Width() != width || f.DIBAND->Height() != height) return;
+  for (int32_t k = 0; k < rows; ++k) {
+    const int32_t y = mGIFLZWDec::RowInOrder(k, height, f.Interlaced);
+    if (y < 0) break;
+    const std::span<const uint8_t> in = xor_bits.row(y);
+    const std::span<uint8_t> out = and_bits.row(y);
+    for (int32_t x0 = 0; x0 < width; x0 += 8) {
+      uint8_t bits = 0;
+      const int32_t n = std::min<int32_t>(8, width - x0);
+      for (int32_t i = 0; i < n; ++i)
+        bits |= uint8_t((in[size_t(x0 + i)] == transparent ? 1 : 0) << (7 - i));
+      if (out[size_t(x0 / 8)] != bits) out[size_t(x0 / 8)] = bits;
+    }
+  }
 }
 
 }  // namespace qm

@@ -53,7 +53,7 @@ struct Tables {
 // The whole decoding loop. The bit reader and the pixel cursor live in locals, so the pixel
 // stores (which may alias anything) do not force them back to memory.
 void Run(Tables& t, std::span<const uint8_t> input, const BitsView& view, int32_t width,
-         int32_t height, bool interlaced, int min_code_size) {
+         int32_t height, bool interlaced, int min_code_size, int32_t& rows_done, int32_t& x) {
   const uint8_t* const data = input.data();
   const size_t size = input.size();
   size_t pos = 0;
@@ -63,7 +63,9 @@ void Run(Tables& t, std::span<const uint8_t> input, const BitsView& view, int32_
   const int32_t last_row = height - 1;
   const int passes = interlaced ? 4 : 1;
   int pass = 0;
-  int32_t x = 0, y = 0;
+  int32_t y = 0;
+  x = 0;
+  rows_done = 0;
   uint8_t* row = view.row(0).data();
 
   // False when the data cannot supply `code_width` more bits.
@@ -93,6 +95,7 @@ void Run(Tables& t, std::span<const uint8_t> input, const BitsView& view, int32_
   // Moves to the start of the next row to fill; false when the bitmap is full.
   auto next_row = [&]() {
     x = 0;
+    ++rows_done;
     y += interlaced ? kRowSteps[pass] : 1;
     while (y > last_row) {
       if (++pass >= passes) return false;
@@ -210,21 +213,35 @@ DecodeLimits& Limits() {
   return limits;
 }
 
-void DecodeImage(tGIFFrame& frame, bool Interlaced, uint8_t MinCodeSize,
-                 std::span<const uint8_t> Data) {
+int32_t DecodeImage(tGIFFrame& frame, bool Interlaced, uint8_t MinCodeSize,
+                    std::span<const uint8_t> Data) {
   const cDIB* dib = frame.DIBXOR.get();
-  if (dib == nullptr || dib->BPP() != 8) return;
-  if (MinCodeSize > 11) return;
+  if (dib == nullptr || dib->BPP() != 8) return 0;
+  if (MinCodeSize > 11) return 0;
   const int32_t width = dib->Width();
   const int32_t height = dib->Height();
-  if (width <= 0 || height <= 0) return;
+  if (width <= 0 || height <= 0) return 0;
 
   BitsView view;
   MapDIBBits(view, *dib);
-  if (!view.attached() || view.columns() < width || view.rows() < height) return;
+  if (!view.attached() || view.columns() < width || view.rows() < height) return 0;
 
   auto tables = std::make_unique<Tables>();
-  Run(*tables, Data, view, width, height, Interlaced, MinCodeSize);
+  int32_t rows_done = 0, x = 0;
+  Run(*tables, Data, view, width, height, Interlaced, MinCodeSize, rows_done, x);
+  return std::min(height, rows_done + (x > 0 ? 1 : 0));
+}
+
+int32_t RowInOrder(int32_t k, int32_t height, bool Interlaced) {
+  if (!Interlaced) return k;
+  for (int pass = 0; pass < 4; ++pass) {
+    const int32_t start = kStartRows[pass];
+    const int32_t step = kRowSteps[pass];
+    const int32_t in_pass = start < height ? (height - start + step - 1) / step : 0;
+    if (k < in_pass) return start + k * step;
+    k -= in_pass;
+  }
+  return -1;
 }
 
 }  // namespace qm::mGIFLZWDec

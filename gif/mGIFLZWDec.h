@@ -29,9 +29,12 @@ void BuildPowersOfTwo();
 // Decodes `Data` (the image's data sub-block payloads, concatenated, without length bytes) into
 // frame.DIBXOR. MinCodeSize is the byte that precedes the image data; a value above 11 leaves no
 // room for a code table and decodes nothing. Returns at once, writing nothing, when DIBXOR is
-// missing or not 8 bits per pixel.
-void DecodeImage(tGIFFrame& frame, bool Interlaced, uint8_t MinCodeSize,
-                 std::span<const uint8_t> Data);
+// missing or not 8 bits per pixel. Returns how many rows, in decoding order, received at least
+// one pixel: rows RowInOrder(0 .. result - 1); every other row was not written.
+int32_t DecodeImage(tGIFFrame& frame, bool Interlaced, uint8_t MinCodeSize,
+                    std::span<const uint8_t> Data);
+// The picture row the decoder fills k-th (0-based) in a frame of `height` rows; -1 past the end.
+int32_t RowInOrder(int32_t k, int32_t height, bool Interlaced);
 
 // Limits on what one load may allocate from sizes written in a file. A frame above
 // MaxFramePixels, or one that would take the load's running total above MaxLoadPixels, keeps

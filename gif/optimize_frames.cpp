@@ -217,10 +217,11 @@ bool Optimize(cGIF& gif) {
   std::vector<uint32_t> screen(pixels, kEmpty), shown, saved;
   std::vector<Difference> differences;
   differences.reserve(size_t(count) - 1);
-  for (int16_t n = 1; n <= count; ++n) {
+  // int32_t counters: an int16_t one wraps after frame 32767 instead of ending the loop.
+  for (int32_t n = 1; n <= count; ++n) {
     CurrentHost().Yield();
     if (CancelRequested()) return false;
-    const tGIFFrame& f = gif.Frame(n);
+    const tGIFFrame& f = gif.Frame(int16_t(n));
     std::optional<ColourTable> table = TableOf(gif, f);
     std::optional<Placed> placed = Place(f, screen_w, screen_h);
     if (!table || !placed) return false;
@@ -272,10 +273,10 @@ bool Optimize(cGIF& gif) {
   }
 
   // Everything is made; only now does the animation change.
-  for (int16_t n = 2; n <= count; ++n) {
+  for (int32_t n = 2; n <= count; ++n) {
     tGIFFrame& before = gif.Frame(int16_t(n - 1));
     if (before.DisposalMethod > 1) before.DisposalMethod = 1;
-    tGIFFrame& f = gif.Frame(n);
+    tGIFFrame& f = gif.Frame(int16_t(n));
     Difference& d = differences[size_t(n) - 2];
     f.DIBXOR = std::move(d.dib);
     f.DIBAND = std::move(masks[size_t(n) - 2]);

@@ -79,6 +79,8 @@ inline constexpr int kColorOnColor = 3;
 class DibSection {
  public:
   // Makes a zero-filled bitmap; `colors` (may be empty) fills the start of the colour table.
+  // Large bitmaps take fresh pages from the system (platform/memory.h), committed only as rows are
+  // written, so a large bitmap that stays mostly untouched costs only the pages its writes reach.
   // Returns nullptr for a depth other than 1, 4, 8, 16, 24, 32, a width of 0 or below, a height
   // of 0 (its sign only chooses the row order), a size that does not fit in memory addressable by
   // 32-bit signed offsets, or when the memory cannot be had. 16 bits per pixel is 5-5-5 RGB.

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -451,6 +453,38 @@ TEST_F(CliTest, InspectReportsWhatGiflibSees) {
   EXPECT_EQ(Cli("inspect missing.gif", &out), 1);
   EXPECT_NE(out.find("missing.gif"), std::string::npos);
   EXPECT_EQ(Cli("inspect " + Quote(LandscapePhotos()[0]), &out), 1);
+}
+
+// `count` frames of one pixel each (index 1), written by hand so the count is what the file holds.
+std::vector<uint8_t> OnePixelFrames(int count) {
+  std::vector<uint8_t> b = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 9, 9, 9};
+  const uint8_t image[] = {0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x4C, 0x01, 0};
+  for (int i = 0; i < count; ++i) b.insert(b.end(), std::begin(image), std::end(image));
+  b.push_back(0x3B);
+  return b;
+}
+
+// The frame loop counted in 16 bits and wrapped after frame 32767: inspect aborted.
+TEST_F(CliTest, InspectReachesTheEndOf32767FramesAndSaysWhatItLeftOut) {
+  for (int count : {32766, 32767, 32768}) {
+    const std::string name = "frames" + std::to_string(count) + ".gif";
+    WriteFile(work.File(name), OnePixelFrames(count));
+    std::string json;
+    ASSERT_EQ(Cli("inspect " + name, &json), 0) << count << json.substr(0, 400);
+    const int kept = std::min(count, 32767);
+    EXPECT_NE(json.find("\"frame_count\": " + std::to_string(kept)), std::string::npos) << count;
+    EXPECT_NE(json.find("\"images_not_read\": " + std::to_string(count - kept)), std::string::npos)
+        << count;
+    size_t frames = 0;
+    for (size_t at = json.find("\"fnv1a64\""); at != std::string::npos;
+         at = json.find("\"fnv1a64\"", at + 1))
+      ++frames;
+    EXPECT_EQ(frames, size_t(kept)) << count;
+    EXPECT_EQ(json.rfind("\n  ]\n}\n"), json.size() - 7) << count;
+    const bool warned =
+        json.find("Quillomat: " + name + ": only the first 32767 frames") != std::string::npos;
+    EXPECT_EQ(warned, count > 32767) << count;
+  }
 }
 
 TEST_F(CliTest, FolderTakesTheTreeInNaturalOrder) {
