@@ -109,8 +109,9 @@ void* AcquireFrameMemory(size_t bytes, bool zeroed) {
 #if defined(QM_FRAME_MEMORY_FROM_HEAP)
   return HeapBlock(bytes, zeroed);
 #else
-  if (bytes < kFrameBlockMinBytes) return HeapBlock(bytes, zeroed);
+  if (bytes < kFrameMappedMinBytes) return HeapBlock(bytes, zeroed);
   const size_t size = MappedSize(bytes);
+  if (bytes < kFrameBlockMinBytes) return MapBlock(size);
   if (void* block = TakeKept(size)) {
     if (zeroed) std::memset(block, 0, bytes);
     return block;
@@ -124,12 +125,12 @@ void ReleaseFrameMemory(void* block, size_t bytes) noexcept {
 #if defined(QM_FRAME_MEMORY_FROM_HEAP)
   std::free(block);
 #else
-  if (bytes < kFrameBlockMinBytes) {
+  if (bytes < kFrameMappedMinBytes) {
     std::free(block);
     return;
   }
   const size_t size = MappedSize(bytes);
-  if (size > kFrameCacheBytes) {
+  if (bytes < kFrameBlockMinBytes || size > kFrameCacheBytes) {
     ::munmap(block, size);
     return;
   }

@@ -24,7 +24,10 @@ namespace qm {
 // settings do not exist.
 void TuneAllocatorForFrames();
 
-// Requests below this size are ordinary heap blocks.
+// Requests below a page are ordinary heap blocks. From a page on each block is its own mapping, so
+// a zeroed block costs memory only for the pages that are written; blocks of kFrameBlockMinBytes
+// or more are also kept for reuse when freed.
+inline constexpr size_t kFrameMappedMinBytes = 4096;
 inline constexpr size_t kFrameBlockMinBytes = size_t(256) << 10;
 // Freed frame blocks kept for reuse, in bytes at most (the oldest go first); a larger block is
 // returned to the system at once. Large enough for the blocks of one very large photo, which the
