@@ -41,8 +41,9 @@ bool WildcardMatch(const std::string& pattern, const std::string& name);
 bool NaturalLess(const std::string& a, const std::string& b);
 
 // The full paths of every file matching `pattern` in `root` and in all its visible subfolders,
-// grouped by folder in breadth-first order; names starting with "~" or "." (hidden) are skipped. This is what
-// "Add All", a dropped folder and the command line's folder arguments add to the file list.
+// grouped by folder in breadth-first order; names starting with "~" or "." (hidden) are skipped.
+// This is what "Add All", a dropped folder and the command line's folder arguments add to the file
+// list.
 std::vector<std::string> FilesInFolderTree(const std::string& root, const std::string& pattern);
 
 }  // namespace qm
