@@ -4,7 +4,7 @@
 # time and the peak memory (maximum resident set) of each, and the ratios quillomat / djpeg.
 # Targets: at most 8 s and 1.5 GB for quillomat-cli (the 8-bit frame alone is 108 MB).
 #
-# The photo is made with ffmpeg (a noisy gradient, JPEG quality about 90) unless QM_HUGE_JPEG
+# The photo is made with ffmpeg (a corpus photo enlarged, with a little noise) unless QM_HUGE_JPEG
 # names one already made.
 #
 # usage: bench/huge_bench.sh BUILD_DIR [RUNS]
@@ -19,14 +19,15 @@ for tool in djpeg ffmpeg; do
   command -v "$tool" >/dev/null || { echo "needs $tool (libjpeg-turbo-progs, ffmpeg)" >&2; exit 1; }
 done
 
+here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 photo=${QM_HUGE_JPEG:-}
 if [[ -z $photo ]]; then
   photo="$work/huge.jpg"
   echo "making a 12000x9000 JPEG (takes a while on a busy machine)..."
-  ffmpeg -nostdin -v error -f lavfi -i "gradients=s=12000x9000:seed=7,noise=alls=12:allf=u" \
-    -frames:v 1 -q:v 3 "$photo"
+  ffmpeg -nostdin -v error -i "$here/../../shared/corpus/photos/landscape/Landscape_0.jpg" \
+    -vf "scale=12000:9000:flags=lanczos,noise=alls=3:allf=u" -frames:v 1 -q:v 3 "$photo"
 fi
 
 declare -A best_s best_cpu best_kb
