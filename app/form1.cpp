@@ -219,6 +219,10 @@ Form1::Form1(const QString& program_folder, QWidget* parent)
 }
 
 Form1::~Form1() {
+  // The children outlive this destructor; the list's model still signals while it is taken down,
+  // and those slots would run on a Form1 that no longer exists.
+  list_->model()->disconnect(this);
+  list_->disconnect(this);
   if (estimate_process_) {
     // Asked to stop, the command line removes its temporary folder; killed, it could not.
     estimate_process_->disconnect(this);
