@@ -49,7 +49,7 @@ for f in "${candidates[@]}"; do
   n=${#picked[@]}
   thumb="$work/thumbs/$n.png"
   # -regard-warnings turns a damaged JPEG's warnings into a failure.
-  convert -regard-warnings "${f}[0]" -auto-orient -strip -colorspace sRGB -resize '640x480^' \
+  convert -regard-warnings "${f}[0]" -auto-orient +repage -strip -colorspace sRGB -resize '640x480^' \
     -gravity center -extent 640x480 -alpha off "PNG24:$work/slideshow/cand.png" 2>/dev/null ||
     continue
   convert "$work/slideshow/cand.png" -resize '16x16!' "PNG24:$thumb"
@@ -67,7 +67,7 @@ done
 (( ${#picked[@]} >= 2 )) || { echo "fewer than two different photos in $photos" >&2; exit 1; }
 
 pan_photo=${picked[0]}
-convert "${pan_photo}[0]" -auto-orient -strip -colorspace sRGB -resize '1280x960^' -alpha off \
+convert "${pan_photo}[0]" -auto-orient +repage -strip -colorspace sRGB -resize '1280x960^' -alpha off \
   "PNG24:$work/pan/source.png"
 read -r pw ph < <(identify -format '%w %h\n' "$work/pan/source.png")
 for ((i = 0; i < 24; i++)); do

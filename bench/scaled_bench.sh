@@ -36,7 +36,7 @@ for round in 0 1 2; do
   for i in 0 1 2 3 4 5 6 7; do
     # Each round crops a little differently, so the 24 files are 24 different pictures.
     out="$work/$(printf 'img%03d.jpg' "$n")"
-    convert "$photos/Landscape_$i.jpg" -auto-orient -strip -resize '2460x1640^' \
+    convert "$photos/Landscape_$i.jpg" -auto-orient +repage -strip -resize '2460x1640^' \
       -gravity center -crop "2400x1600+$((round * 20))+$((round * 10))" +repage -quality 92 "$out"
     files+=("$out")
     n=$((n + 1))
