@@ -149,6 +149,8 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
       width = dib.Width();
       height = std::abs(dib.Height());
     }
+    // Without a limit the loop decodes the first picture again; its pixels need not wait for it.
+    if (!limited) first.reset();
   }
   // 3-7: one uncompressed stream whose format is the first picture's.
   if (!stop) {
@@ -191,7 +193,8 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
       const std::string& path = files[size_t(i - 1)];
       if (!limited)
         return std::async(std::launch::async | std::launch::deferred, LoadPicture, path);
-      if (i == 1) return std::async(std::launch::deferred, [picture = first] { return picture; });
+      if (i == 1)
+        return std::async(std::launch::deferred, [picture = std::move(first)] { return picture; });
       return std::async(std::launch::async | std::launch::deferred, LoadIntoFrame, path, width,
                         height, max_width, max_height);
     };
