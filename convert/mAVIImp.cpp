@@ -132,13 +132,17 @@ void DrawFrame(std::span<const uint8_t> packed, int32_t number, cDIB& work,
 // The frames of the fitted palette modes, quantised on worker threads: at most two at a time
 // beside the thread that reads the video, each finished (its palette stored) in frame order.
 // The bytes do not depend on the timing: a frame's indices and palette depend only on its
-// pixels and, in the global mode, the shared palette.
+// pixels, the frames before it and, in the global mode, the shared palette.
+//
+// In the local mode a frame that hardly differs from the one before keeps that frame's palette
+// and the indices of its unchanged pixels (quantize::RemapChanges), so the unchanged part looks
+// exactly the same and frame differencing can leave it out; such a frame waits for the one before.
 class FittedFrames {
  public:
   FittedFrames(cGIF& gif, const quantize::Settings& settings, quantize::SharedPalette* shared)
       : gif_(gif), settings_(settings), shared_(shared) {}
   ~FittedFrames() {
-    for (Job& job : jobs_) job.palette.wait();
+    for (Job& job : jobs_) job.done.wait();
   }
   FittedFrames(const FittedFrames&) = delete;
   FittedFrames& operator=(const FittedFrames&) = delete;
@@ -148,26 +152,51 @@ class FittedFrames {
   void Start(int16_t frame, const cDIB& work) {
     std::shared_ptr<cDIB> target = gif_.FrameDIBXOR(frame);
     if (!target) Raise(kErrSubscript);
-    quantize::RgbaFrame pixels = quantize::ToRgba(work);
+    auto pixels = std::make_shared<const quantize::RgbaFrame>(quantize::ToRgba(work));
     const int lane = int(started_++ % quantize::SharedPalette::kLanes);
-    jobs_.push_back({frame, target,
-                     std::async(std::launch::async, [settings = settings_, shared = shared_, lane,
-                                                     target, pixels = std::move(pixels)] {
-                       quantize::Palette palette;
-                       if (shared) {
-                         shared->Remap(lane, pixels, *target, palette);
-                       } else {
-                         quantize::QuantizeFrame(settings, pixels, *target, palette);
-                       }
-                       return palette;
-                     })});
+    std::shared_future<std::shared_ptr<const Mapped>> before;
+    if (!shared_ && previous_pixels_) {
+      // Against the frame before, and against the frame whose palette it is, so that a slow
+      // change over many frames still gets a palette of its own in time.
+      if (quantize::ChangedShare(*previous_pixels_, *pixels) <= kShareWhenChanged &&
+          quantize::ChangedShare(*key_pixels_, *pixels) <= kKeyWhenChanged) {
+        before = previous_;
+      }
+    }
+    if (!before.valid()) key_pixels_ = pixels;
+    previous_pixels_ = pixels;
+    std::shared_future<std::shared_ptr<const Mapped>> done =
+        std::async(std::launch::async, [settings = settings_, shared = shared_, lane, target,
+                                        pixels, before]() mutable {
+          auto mapped = std::make_shared<Mapped>();
+          mapped->target = target;
+          if (before.valid()) {
+            const std::shared_ptr<const Mapped>& last = before.get();
+            mapped->palette = last->palette;
+            mapped->reference = last->reference;
+            quantize::RemapChanges(settings, *pixels, mapped->palette, *last->target,
+                                   mapped->reference, *target);
+          } else if (shared) {
+            shared->Remap(lane, *pixels, *target, mapped->palette);
+          } else {
+            quantize::QuantizeFrame(settings, *pixels, *target, mapped->palette);
+            mapped->reference = *pixels;
+          }
+          // The task keeps its function object as long as its result lives; letting go of the
+          // frame before here keeps a chain of frames from holding on to all of them.
+          before = {};
+          pixels.reset();
+          return std::shared_ptr<const Mapped>(std::move(mapped));
+        }).share();
+    previous_ = done;
+    jobs_.push_back({frame, target, done});
   }
 
   // Stores the oldest frame's palette; its errors surface here.
   void FinishOldest() {
     Job job = std::move(jobs_.front());
     jobs_.pop_front();
-    const quantize::Palette palette = job.palette.get();
+    const quantize::Palette palette = job.done.get()->palette;
     job.target->SetPalette(palette.table);
     std::memcpy(gif_.lpLocalPalette(job.frame), palette.table.data(), palette.table.size());
     gif_.SetLocalPaletteEntries(job.frame, int16_t(palette.entries));
@@ -179,16 +208,27 @@ class FittedFrames {
 
  private:
   static constexpr size_t kInFlight = 2;
+  // At most this share of the pixels changed since the frame before, and since the frame whose
+  // palette is kept: a moving object or a caption, not a cut or a pan.
+  static constexpr double kShareWhenChanged = 0.25;
+  static constexpr double kKeyWhenChanged = 0.5;
+  struct Mapped {
+    quantize::Palette palette;
+    std::shared_ptr<cDIB> target;
+    quantize::RgbaFrame reference;  // the source colour each index was chosen for
+  };
   struct Job {
     int16_t frame;
     std::shared_ptr<cDIB> target;
-    std::future<quantize::Palette> palette;
+    std::shared_future<std::shared_ptr<const Mapped>> done;
   };
   cGIF& gif_;
   quantize::Settings settings_;
   quantize::SharedPalette* shared_;
   std::deque<Job> jobs_;
   uint64_t started_ = 0;
+  std::shared_ptr<const quantize::RgbaFrame> previous_pixels_, key_pixels_;
+  std::shared_future<std::shared_ptr<const Mapped>> previous_;
 };
 
 }  // namespace

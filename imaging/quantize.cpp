@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <string>
@@ -99,20 +100,29 @@ Palette FromLiq(const liq_palette* liq) {
   return palette;
 }
 
-float LiqDitherLevel(const Settings& s) {
-  return s.dither_mode == 2 ? std::clamp(s.diffusion_level, 0.0f, 1.0f) : 0.0f;
-}
+// Pixels that keep the index they had in the previous frame (mask 1) instead of being mapped.
+struct KeptPixels {
+  const std::vector<uint8_t>& mask;
+  const cDIB& previous;
+};
 
-// Remaps with libimagequant (nearest or diffusion) or dithers in order onto its palette.
+void Diffuse(const RgbaFrame& frame, const Palette& palette, float level, cDIB& target,
+             const KeptPixels* kept);
+
+// Remaps with libimagequant (nearest), diffuses the error onto its palette or dithers in order.
 Palette MapFrame(const Settings& s, liq_result* result, liq_image* image, const RgbaFrame& frame,
                  cDIB& target) {
-  if (s.dither_mode == 1) {
+  if (s.dither_mode == 1 || s.dither_mode == 2) {
     Palette palette = FromLiq(liq_get_palette(result));
-    OrderedDither(frame, palette, target);
+    if (s.dither_mode == 1) {
+      OrderedDither(frame, palette, target);
+    } else {
+      Diffuse(frame, palette, s.diffusion_level, target, nullptr);
+    }
     return palette;
   }
   std::vector<unsigned char*> rows = TargetRows(frame, target);
-  Check(liq_set_dithering_level(result, LiqDitherLevel(s)), "dithering level");
+  Check(liq_set_dithering_level(result, 0.0f), "dithering level");
   Check(liq_write_remapped_image_rows(result, image, rows.data()), "remapping");
   return FromLiq(liq_get_palette(result));
 }
@@ -147,6 +157,9 @@ class NearestCache {
     if (hit == kEmpty) hit = Search((r & ~3) + 2, (g & ~3) + 2, (b & ~3) + 2);
     return uint8_t(hit);
   }
+  int red(int i) const { return r_[size_t(i)]; }
+  int green(int i) const { return g_[size_t(i)]; }
+  int blue(int i) const { return b_[size_t(i)]; }
 
  private:
   static constexpr uint16_t kEmpty = 0xFFFF;
@@ -162,6 +175,85 @@ class NearestCache {
   int count_;
   std::array<int, 256> r_{}, g_{}, b_{};
   std::vector<uint16_t> cells_;
+};
+
+// The exact nearest palette entry by squared RGB distance. The colour cube is cut into 16^3 cells;
+// a cell's candidates, made on first use, are the entries that can be nearest to some colour in
+// it (no farther from the cell than the nearest farthest entry), in order of their distance from
+// the cell, so a search stops at the first candidate farther than its best so far. Error
+// diffusion needs the exact answer: on a palette of close shades an approximate one is noise.
+class ExactNearest {
+ public:
+  explicit ExactNearest(const Palette& palette) : count_(palette.entries) {
+    for (int i = 0; i < count_; ++i) {
+      b_[size_t(i)] = palette.table[size_t(i) * 4];
+      g_[size_t(i)] = palette.table[size_t(i) * 4 + 1];
+      r_[size_t(i)] = palette.table[size_t(i) * 4 + 2];
+    }
+    first_.fill(kUnmade);
+  }
+  uint8_t Nearest(int r, int g, int b) {
+    const size_t cell = size_t(r >> 4) << 8 | size_t(g >> 4) << 4 | size_t(b >> 4);
+    if (first_[cell] == kUnmade) Make(cell);
+    const Candidate* c = candidates_.data() + first_[cell];
+    const Candidate* end = c + counts_[cell];
+    int best = guess_, best_d = Distance(r, g, b, guess_);
+    for (; c != end && c->near <= best_d; ++c) {
+      const int dr = r - r_[c->index], dg = g - g_[c->index], db = b - b_[c->index];
+      const int d = dr * dr + dg * dg + db * db;
+      if (d < best_d || (d == best_d && c->index < best)) best_d = d, best = c->index;
+    }
+    guess_ = best;
+    return uint8_t(best);
+  }
+  int red(int i) const { return r_[size_t(i)]; }
+  int green(int i) const { return g_[size_t(i)]; }
+  int blue(int i) const { return b_[size_t(i)]; }
+
+ private:
+  int Distance(int r, int g, int b, int i) const {
+    const int dr = r - r_[size_t(i)], dg = g - g_[size_t(i)], db = b - b_[size_t(i)];
+    return dr * dr + dg * dg + db * db;
+  }
+  struct Candidate {
+    int32_t near;  // squared distance from the cell
+    int32_t index;
+  };
+  static constexpr uint32_t kUnmade = UINT32_MAX;
+  static int Below(int v, int lo, int hi) { return v < lo ? lo - v : v > hi ? v - hi : 0; }
+  static int Far(int v, int lo, int hi) { return std::max(v - lo, hi - v); }
+  void Make(size_t cell) {
+    const int lo[3] = {int(cell >> 8) << 4, int((cell >> 4) & 15) << 4, int(cell & 15) << 4};
+    std::array<Candidate, 256> all;
+    int limit = INT32_MAX;
+    for (int i = 0; i < count_; ++i) {
+      const int c[3] = {r_[size_t(i)], g_[size_t(i)], b_[size_t(i)]};
+      int n = 0, f = 0;
+      for (int k = 0; k < 3; ++k) {
+        const int a = Below(c[k], lo[k], lo[k] + 15), z = Far(c[k], lo[k], lo[k] + 15);
+        n += a * a;
+        f += z * z;
+      }
+      all[size_t(i)] = {n, i};
+      limit = std::min(limit, f);
+    }
+    const size_t start = candidates_.size();
+    for (int i = 0; i < count_; ++i) {
+      if (all[size_t(i)].near <= limit) candidates_.push_back(all[size_t(i)]);
+    }
+    std::sort(candidates_.begin() + ptrdiff_t(start), candidates_.end(),
+              [](const Candidate& x, const Candidate& y) {
+                return x.near != y.near ? x.near < y.near : x.index < y.index;
+              });
+    first_[cell] = uint32_t(start);
+    counts_[cell] = uint16_t(candidates_.size() - start);
+  }
+  int count_;
+  std::array<int, 256> r_{}, g_{}, b_{};
+  std::array<uint32_t, 4096> first_;
+  std::array<uint16_t, 4096> counts_{};
+  std::vector<Candidate> candidates_;
+  int guess_ = 0;  // the last answer: neighbouring pixels are usually near the same entry
 };
 
 // How far apart the palette's colours typically are: the median distance from an entry to its
@@ -185,6 +277,127 @@ double PaletteSpacing(const Palette& p) {
   }
   std::nth_element(nearest.begin(), nearest.begin() + nearest.size() / 2, nearest.end());
   return nearest[nearest.size() / 2];
+}
+
+// Floyd-Steinberg error diffusion, serpentine, with the error's strength scaled by `level` as
+// it is read. Two habits keep the noise down: an error that would push a channel far past its
+// range is shortened as a whole vector (clamping channels one by one shifts the hue), and an
+// error under two levels is not spread at all, so flat areas stay flat and compress well.
+void Diffuse(const RgbaFrame& frame, const Palette& palette, float level, cDIB& target,
+             const KeptPixels* kept) {
+  CheckFrame(frame);
+  if (palette.entries < 1) Raise(kErrInvalidCall, "Error diffusion needs a palette");
+  const int32_t width = frame.width;
+  BitsView previous;
+  if (kept) {
+    MapDIBBits(previous, kept->previous);
+    if (kept->mask.size() != frame.pixels.size() / 4 || previous.columns() < width ||
+        previous.rows() != frame.height) {
+      Raise(kErrInvalidCall, "The previous frame does not match this one");
+    }
+  }
+  std::vector<unsigned char*> rows = TargetRows(frame, target);
+  ExactNearest nearest(palette);
+  level = std::clamp(level, 0.0f, 1.0f);
+  constexpr float kLow = -25.5f, kHigh = 280.5f, kQuiet = 4.0f;
+  // Errors of the row being mapped and of the row below, one pixel of margin on each side.
+  std::vector<float> here(size_t(width + 2) * 3), below(size_t(width + 2) * 3);
+  for (int32_t y = 0; y < frame.height; ++y) {
+    std::fill(below.begin(), below.end(), 0.0f);
+    const bool forward = (y & 1) == 0;
+    const ptrdiff_t step = forward ? 3 : -3;
+    const uint8_t* in_row = frame.pixels.data() + size_t(y) * size_t(width) * 4;
+    const uint8_t* keep_row = kept ? kept->mask.data() + size_t(y) * size_t(width) : nullptr;
+    const uint8_t* previous_row = kept ? previous.row(y).data() : nullptr;
+    unsigned char* out = rows[size_t(y)];
+    for (int32_t k = 0; k < width; ++k) {
+      const int32_t x = forward ? k : width - 1 - k;
+      if (keep_row && keep_row[x]) {
+        out[x] = previous_row[x];
+        continue;
+      }
+      const uint8_t* in = in_row + size_t(x) * 4;
+      float* err = here.data() + size_t(x + 1) * 3;
+      float* err_below = below.data() + size_t(x + 1) * 3;
+      float spread[3], ratio = 1.0f, size2 = 0.0f;
+      for (int c = 0; c < 3; ++c) {
+        spread[c] = err[c] * level;
+        size2 += spread[c] * spread[c];
+        const float v = float(in[c]) + spread[c];
+        if (v > kHigh) ratio = std::min(ratio, (kHigh - float(in[c])) / spread[c]);
+        if (v < kLow) ratio = std::min(ratio, (kLow - float(in[c])) / spread[c]);
+      }
+      if (size2 < kQuiet) ratio = 0.0f;
+      float want[3];
+      int probe[3];
+      for (int c = 0; c < 3; ++c) {
+        want[c] = float(in[c]) + spread[c] * ratio;
+        probe[c] = int(std::clamp(want[c], 0.0f, 255.0f) + 0.5f);
+      }
+      const uint8_t q = nearest.Nearest(probe[0], probe[1], probe[2]);
+      out[x] = q;
+      const float got[3] = {float(nearest.red(q)), float(nearest.green(q)), float(nearest.blue(q))};
+      for (int c = 0; c < 3; ++c) {
+        const float e = want[c] - got[c];
+        err[step + c] += e * (7.0f / 16.0f);
+        err_below[-step + c] += e * (3.0f / 16.0f);
+        err_below[c] += e * (5.0f / 16.0f);
+        err_below[step + c] += e * (1.0f / 16.0f);
+      }
+    }
+    std::swap(here, below);
+  }
+}
+
+// A frame with this many distinct colours or fewer is kept whole for the palette.
+constexpr int kFewColours = 256;
+
+// Whether the frame has at most kFewColours colours; a photo answers within a few hundred pixels.
+bool HasFewColours(const RgbaFrame& frame) {
+  std::array<uint32_t, 1024> slots;
+  slots.fill(0);  // colours are stored with a set top bit, so 0 means empty
+  int distinct = 0;
+  const uint8_t* p = frame.pixels.data();
+  const size_t count = frame.pixels.size() / 4;
+  for (size_t i = 0; i < count; ++i, p += 4) {
+    const uint32_t colour = 0x80000000u | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+    size_t slot = (colour * 2654435761u) >> 22;
+    while (slots[slot] != 0 && slots[slot] != colour) slot = (slot + 1) & 1023;
+    if (slots[slot] == 0) {
+      if (++distinct > kFewColours) return false;
+      slots[slot] = colour;
+    }
+  }
+  return true;
+}
+
+// One pixel of every step x step block, at a place that varies from block to block so that every
+// row and column is sampled somewhere; the palette built from the sample is as good on photos
+// and costs a fraction of the whole frame's.
+RgbaFrame Sample(const RgbaFrame& frame, int step) {
+  RgbaFrame sample;
+  sample.width = (frame.width + step - 1) / step;
+  sample.height = (frame.height + step - 1) / step;
+  sample.pixels.resize(size_t(sample.width) * size_t(sample.height) * 4);
+  uint8_t* out = sample.pixels.data();
+  uint32_t state = 0x9E3779B9u;
+  for (int32_t by = 0; by < sample.height; ++by) {
+    const int32_t rows = std::min(step, frame.height - by * step);
+    for (int32_t bx = 0; bx < sample.width; ++bx, out += 4) {
+      const int32_t cols = std::min(step, frame.width - bx * step);
+      state = state * 1664525u + 1013904223u;
+      const int32_t x = bx * step + int32_t((state >> 8) % uint32_t(cols));
+      const int32_t y = by * step + int32_t((state >> 20) % uint32_t(rows));
+      std::memcpy(out, &frame.pixels[(size_t(y) * size_t(frame.width) + size_t(x)) * 4], 4);
+    }
+  }
+  return sample;
+}
+
+// The sampling step for a frame's palette: about 48 000 pixels are plenty for 256 colours.
+int SampleStep(const RgbaFrame& frame) {
+  const double pixels = double(frame.width) * double(frame.height);
+  return std::clamp(int(std::ceil(std::sqrt(pixels / 48000.0))), 1, 8);
 }
 
 }  // namespace
@@ -237,10 +450,74 @@ void QuantizeFrame(const Settings& settings, const RgbaFrame& frame, cDIB& targe
                    Palette& palette) {
   Attr attr = MakeAttr(settings);
   Image image = MakeImage(attr.get(), frame);
+  const int step = SampleStep(frame);
   liq_result* raw = nullptr;
-  Check(liq_image_quantize(image.get(), attr.get(), &raw), "palette");
+  if (step == 1 || HasFewColours(frame)) {
+    Check(liq_image_quantize(image.get(), attr.get(), &raw), "palette");
+  } else {
+    const RgbaFrame sample = Sample(frame, step);
+    Image sampled = MakeImage(attr.get(), sample);
+    Histogram histogram(liq_histogram_create(attr.get()));
+    if (!histogram) Fail(LIQ_OUT_OF_MEMORY, "histogram");
+    Check(liq_histogram_add_image(histogram.get(), attr.get(), sampled.get()), "histogram");
+    Check(liq_histogram_quantize(histogram.get(), attr.get(), &raw), "palette");
+  }
   Result result(raw);
   palette = MapFrame(settings, result.get(), image.get(), frame, target);
+}
+
+double ChangedShare(const RgbaFrame& reference, const RgbaFrame& frame) {
+  CheckFrame(reference);
+  CheckFrame(frame);
+  if (reference.width != frame.width || reference.height != frame.height) return 1.0;
+  size_t changed = 0;
+  const uint8_t *a = reference.pixels.data(), *b = frame.pixels.data();
+  const size_t count = frame.pixels.size() / 4;
+  for (size_t i = 0; i < count; ++i, a += 4, b += 4) {
+    changed += std::abs(a[0] - b[0]) > kKeepTolerance || std::abs(a[1] - b[1]) > kKeepTolerance ||
+               std::abs(a[2] - b[2]) > kKeepTolerance;
+  }
+  return double(changed) / double(count);
+}
+
+void RemapChanges(const Settings& settings, const RgbaFrame& frame, const Palette& palette,
+                  const cDIB& previous, RgbaFrame& reference, cDIB& target) {
+  CheckFrame(frame);
+  CheckFrame(reference);
+  if (reference.width != frame.width || reference.height != frame.height || previous.BPP() != 8 ||
+      previous.Width() != frame.width || previous.Height() != frame.height) {
+    Raise(kErrInvalidCall, "The previous frame does not match this one");
+  }
+  if (palette.entries < 1) Raise(kErrInvalidCall, "Remapping needs a palette");
+  const size_t count = frame.pixels.size() / 4;
+  std::vector<uint8_t> mask(count);
+  const uint8_t* b = frame.pixels.data();
+  uint8_t* a = reference.pixels.data();
+  for (size_t i = 0; i < count; ++i, a += 4, b += 4) {
+    const bool keep = std::abs(a[0] - b[0]) <= kKeepTolerance &&
+                      std::abs(a[1] - b[1]) <= kKeepTolerance &&
+                      std::abs(a[2] - b[2]) <= kKeepTolerance;
+    mask[i] = keep;
+    if (!keep) std::memcpy(a, b, 4);
+  }
+  const KeptPixels kept{mask, previous};
+  if (settings.dither_mode == 1) {
+    OrderedDither(frame, palette, target);
+    BitsView from, to;
+    MapDIBBits(from, previous);
+    MapDIBBits(to, target);
+    for (int32_t y = 0; y < frame.height; ++y) {
+      const uint8_t* keep_row = mask.data() + size_t(y) * size_t(frame.width);
+      const uint8_t* in = from.row(y).data();
+      uint8_t* out = to.row(y).data();
+      for (int32_t x = 0; x < frame.width; ++x) {
+        if (keep_row[x]) out[x] = in[x];
+      }
+    }
+    return;
+  }
+  Diffuse(frame, palette, settings.dither_mode == 2 ? settings.diffusion_level : 0.0f, target,
+          &kept);
 }
 
 // Every lane has its own histogram and result built from the same frames, so each holds the
@@ -297,8 +574,6 @@ void SharedPalette::Build() {
     Check(liq_histogram_quantize(impl_->histograms[size_t(lane)].get(), impl_->attr.get(), &raw),
           "palette");
     Result result(raw);
-    Check(liq_set_dithering_level(result.get(), LiqDitherLevel(impl_->settings)),
-          "dithering level");
     return result;
   };
   auto second = std::async(std::launch::async, build, 1);

@@ -22,18 +22,18 @@
 
 namespace qm::quantize {
 
-// The defaults are tuned with bench/quality.sh on photos (pans and slideshows of 640 x 480): speed
-// 6 is the slowest setting whose remapping diffuses over the whole frame (below it libimagequant
-// confines dithering to a "dither map", which lost about half a dB on blurred frames), and
-// diffusion at 0.38 of full strength keeps most of that gain while the dither noise no longer makes
-// the file larger than ffmpeg's. Fewer colours or a quality target below 100 cost more quality than
-// they saved in size.
+// The defaults are tuned with bench/quality.sh on photos (pans and slideshows of 640 x 480). A
+// frame's palette is built from a sample of about 48 000 of its pixels (the whole frame when it
+// has 256 colours or fewer), which is as good on photos as the whole frame at a fraction of the
+// cost; error diffusion is our own Floyd-Steinberg onto that palette, at 0.65 of full strength,
+// which keeps most of the quality gain while the dither noise no longer makes the file larger than
+// ffmpeg's. Fewer colours or a quality target below 100 cost more quality than they saved in size.
 struct Settings {
   int dither_mode = 2;            // 0 nearest colour, 1 ordered (Bayer), 2 error diffusion
   int speed = 6;                  // libimagequant's 1 (slowest) .. 10
   int max_colors = 256;           // 2..256
   int max_quality = 100;          // 0..100; below 100 lets a palette stop short of max_colors
-  float diffusion_level = 0.38f;  // 0..1, how much of the error diffusion carries
+  float diffusion_level = 0.65f;  // 0..1, how much of the error diffusion carries
 };
 
 // A frame as libimagequant reads it: red, green, blue, 255 per pixel, rows top-down, unpadded.
@@ -55,6 +55,23 @@ struct Palette {
 // the frame's size holding indices below palette.entries (its colour table left as it was).
 void QuantizeFrame(const Settings& settings, const RgbaFrame& frame, cDIB& target,
                    Palette& palette);
+
+// Frames that hardly change can keep the palette of the frame before and the indices of every
+// pixel that did not change, so that a viewer shows those pixels exactly as before (and frame
+// differencing can leave them out). A pixel counts as unchanged while no channel is more than
+// kKeepTolerance away from the colour its index was chosen for.
+constexpr int kKeepTolerance = 3;
+
+// The share (0..1) of the frame's pixels that differ from `reference` by more than
+// kKeepTolerance in some channel; 1 when the sizes differ.
+double ChangedShare(const RgbaFrame& reference, const RgbaFrame& frame);
+
+// Maps `frame` onto `palette` in the settings' dither mode, except that a pixel within
+// kKeepTolerance of `reference` takes its index in `previous` (the previous frame's 8-bit bitmap,
+// whose indices refer to `palette`). `reference` holds, per pixel, the source colour its index was
+// chosen for: it is updated for every pixel mapped anew, so slow drift is caught once it adds up.
+void RemapChanges(const Settings& settings, const RgbaFrame& frame, const Palette& palette,
+                  const cDIB& previous, RgbaFrame& reference, cDIB& target);
 
 // Maps the frame onto `palette` with a Bayer 8 x 8 ordered dither whose strength follows the
 // palette's spacing; the nearest entry by squared RGB distance.

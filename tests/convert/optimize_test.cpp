@@ -33,7 +33,9 @@ struct Mode {
 const std::vector<Mode> kModes = {{"halftone-ordered", 0, 1},
                                   {"halftone-nearest", 0, 0},
                                   {"optimal-ordered", 1, 1},
-                                  {"optimal-diffusion", 1, 2}};
+                                  {"optimal-diffusion", 1, 2},
+                                  {"global-diffusion", 2, 2},
+                                  {"local-diffusion", 3, 2}};
 
 // Both files of each mode, converted once for the whole suite.
 class OptimizeConversionTest : public ::testing::Test {
@@ -105,6 +107,10 @@ TEST_F(OptimizeConversionTest, GiflibCompositesTheSameFramesFromASmallerFile) {
               std::filesystem::file_size(File(mode, false)))
         << mode.name;
   }
+  // Per-frame palettes: the still part keeps its palette and indices, so it is left out.
+  const Mode& local = kModes.back();
+  EXPECT_LT(2 * std::filesystem::file_size(File(local, true)),
+            std::filesystem::file_size(File(local, false)));
 }
 
 TEST_F(OptimizeConversionTest, FfmpegDecodesTheSameFrames) {

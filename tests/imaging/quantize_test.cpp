@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <set>
 
 #include "imaging/cPal8bpp.h"
@@ -240,6 +241,95 @@ TEST(Quantize, OrderedDitherMixesNeighboursToKeepTheMeanColour) {
   for (uint8_t i : Indices(out)) EXPECT_EQ(i, 0);
 }
 
+// The colour of palette entry `i` as red, green, blue.
+std::array<int, 3> Entry(const Palette& p, int i) {
+  return {p.table[size_t(i) * 4 + 2], p.table[size_t(i) * 4 + 1], p.table[size_t(i) * 4]};
+}
+
+TEST(Quantize, UnchangedPixelsKeepTheirIndicesAndChangedOnesGetTheNearestEntry) {
+  // A noisy photo-like frame (far more than 256 colours, so its palette comes from a sample).
+  RgbaFrame first = Gradient(200, 150, 0);
+  uint32_t noise = 1;
+  for (size_t i = 0; i < first.pixels.size(); ++i) {
+    if (i % 4 == 3) continue;
+    noise = noise * 1103515245u + 12345u;
+    first.pixels[i] = uint8_t(std::clamp(int(first.pixels[i]) + int(noise >> 28) - 8, 0, 255));
+  }
+  for (int dither = 0; dither < 3; ++dither) {
+    Settings s;
+    s.dither_mode = dither;
+    const std::string what = "dither " + std::to_string(dither);
+    cDIB before;
+    Palette palette;
+    QuantizeFrame(s, first, before, palette);
+    // The second frame: a patch painted over, the rest within the tolerance or exactly the same.
+    RgbaFrame second = first;
+    for (int32_t y = 40; y < 80; ++y) {
+      for (int32_t x = 60; x < 120; ++x) {
+        uint8_t* p = &second.pixels[(size_t(y) * 200 + size_t(x)) * 4];
+        p[0] = 250, p[1] = uint8_t(x), p[2] = uint8_t(y);
+      }
+    }
+    for (size_t i = 0; i < second.pixels.size(); i += 40) {
+      second.pixels[i] = uint8_t(std::min(255, second.pixels[i] + kKeepTolerance));
+    }
+    RgbaFrame reference = first;
+    cDIB after;
+    RemapChanges(s, second, palette, before, reference, after);
+    EXPECT_NEAR(ChangedShare(first, second), 40.0 * 60.0 / (200.0 * 150.0), 1e-9) << what;
+    const std::vector<uint8_t> was = Indices(before), now = Indices(after);
+    for (int32_t y = 0; y < 150; ++y) {
+      for (int32_t x = 0; x < 200; ++x) {
+        const size_t i = size_t(y) * 200 + size_t(x);
+        const bool patch = y >= 40 && y < 80 && x >= 60 && x < 120;
+        if (!patch) {
+          ASSERT_EQ(now[i], was[i]) << what << " at " << x << "," << y;
+          continue;
+        }
+        // The reference follows the pixels mapped anew, and without dither the nearest is exact.
+        ASSERT_EQ(0, std::memcmp(&reference.pixels[i * 4], &second.pixels[i * 4], 4)) << what;
+        ASSERT_LT(int(now[i]), palette.entries) << what;
+        if (dither != 0) continue;
+        int best = INT32_MAX;
+        for (int e = 0; e < palette.entries; ++e) {
+          const auto c = Entry(palette, e);
+          int d = 0;
+          for (int k = 0; k < 3; ++k)
+            d += (c[size_t(k)] - second.pixels[i * 4 + size_t(k)]) *
+                 (c[size_t(k)] - second.pixels[i * 4 + size_t(k)]);
+          best = std::min(best, d);
+        }
+        const auto got = Entry(palette, now[i]);
+        int d = 0;
+        for (int k = 0; k < 3; ++k)
+          d += (got[size_t(k)] - second.pixels[i * 4 + size_t(k)]) *
+               (got[size_t(k)] - second.pixels[i * 4 + size_t(k)]);
+        ASSERT_EQ(d, best) << what << " at " << x << "," << y;
+      }
+    }
+  }
+}
+
+TEST(Quantize, ASlowDriftIsRemappedOnceItAddsUpPastTheTolerance) {
+  RgbaFrame frame = Gradient(48, 32, 0);
+  for (size_t i = 0; i < frame.pixels.size(); i += 4)
+    frame.pixels[i] = std::min<uint8_t>(frame.pixels[i], 200);
+  Settings s;
+  cDIB frames[2];
+  Palette palette;
+  QuantizeFrame(s, frame, frames[0], palette);
+  RgbaFrame reference = frame;
+  // Every step is within the tolerance of the frame before; the sum is not.
+  int remapped_at = -1;
+  for (int step = 1; step <= 2 * kKeepTolerance + 2 && remapped_at < 0; ++step) {
+    for (size_t i = 0; i < frame.pixels.size(); i += 4)
+      frame.pixels[i] = uint8_t(frame.pixels[i] + 1);
+    RemapChanges(s, frame, palette, frames[(step - 1) % 2], reference, frames[step % 2]);
+    if (reference.pixels == frame.pixels) remapped_at = step;
+  }
+  EXPECT_EQ(remapped_at, kKeepTolerance + 1);
+}
+
 TEST(Quantize, MisuseRaisesInsteadOfWritingAnything) {
   cDIB eight;
   ASSERT_TRUE(eight.Create(4, 4, 8));
@@ -262,6 +352,12 @@ TEST(Quantize, MisuseRaisesInsteadOfWritingAnything) {
   built.Add(Gradient(8, 8, 0));
   built.Build();
   EXPECT_THROW(built.Add(Gradient(8, 8, 0)), RuntimeError);
+
+  cDIB previous;
+  QuantizeFrame(s, Gradient(8, 8, 0), previous, used);
+  RgbaFrame reference = Gradient(8, 9, 0);
+  EXPECT_THROW(RemapChanges(s, Gradient(8, 8, 0), used, previous, reference, out), RuntimeError);
+  EXPECT_EQ(ChangedShare(reference, Gradient(8, 8, 0)), 1.0);
 }
 
 }  // namespace
