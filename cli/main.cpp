@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -289,6 +290,16 @@ int main(int argc, char** argv) {
       output_file = out;
     else
       output_folder = out;
+  }
+  // A missing folder would only show as a failed save after all the work.
+  {
+    std::string folder = output_folder;
+    if (!output_file.empty()) {
+      const size_t slash = output_file.find_last_of('/');
+      folder = slash == std::string::npos ? "." : output_file.substr(0, std::max<size_t>(slash, 1));
+    }
+    if (!qm::IsDirectory(folder))
+      return UsageError("the output folder " + folder + " does not exist");
   }
 
   qm::cli::ConsoleHost host(quiet, isatty(STDERR_FILENO) == 1);

@@ -99,7 +99,8 @@ TEST_F(CliTest, TheClassicConversionWritesTheSameBytesAsBefore) {
 TEST_F(CliTest, UsageErrorsExitWith2AndShowTheUsage) {
   for (const char* args :
        {"", "--fps", "--bogus x.jpg", "--palette sepia x.jpg", "--dither floyd x.jpg",
-        "--ext png x.jpg", "--samples x.jpg", "--folder", "--out", "inspect", "inspect a b"}) {
+        "--ext png x.jpg", "--samples x.jpg", "--folder", "--out", "inspect", "inspect a b",
+        "--out no/such/folder x.jpg", "--out no/such/out.gif x.jpg"}) {
     std::string out;
     EXPECT_EQ(Cli(args, &out), 2) << args;
     EXPECT_NE(out.find("usage:"), std::string::npos) << args;
