@@ -199,7 +199,7 @@ class ExactNearest {
     const Candidate* end = c + counts_[cell];
     int best = guess_, best_d = Distance(r, g, b, guess_);
     for (; c != end && c->near <= best_d; ++c) {
-      const int dr = r - r_[c->index], dg = g - g_[c->index], db = b - b_[c->index];
+      const int dr = r - c->red, dg = g - c->green, db = b - c->blue;
       const int d = dr * dr + dg * dg + db * db;
       if (d < best_d || (d == best_d && c->index < best)) best_d = d, best = c->index;
     }
@@ -217,7 +217,7 @@ class ExactNearest {
   }
   struct Candidate {
     int32_t near;  // squared distance from the cell
-    int32_t index;
+    uint8_t red, green, blue, index;
   };
   static constexpr uint32_t kUnmade = UINT32_MAX;
   static int Below(int v, int lo, int hi) { return v < lo ? lo - v : v > hi ? v - hi : 0; }
@@ -234,7 +234,7 @@ class ExactNearest {
         n += a * a;
         f += z * z;
       }
-      all[size_t(i)] = {n, i};
+      all[size_t(i)] = {n, uint8_t(c[0]), uint8_t(c[1]), uint8_t(c[2]), uint8_t(i)};
       limit = std::min(limit, f);
     }
     const size_t start = candidates_.size();
