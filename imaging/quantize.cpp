@@ -139,16 +139,34 @@ constexpr std::array<std::array<uint8_t, 8>, 8> kBayer8 = {{
     {63, 31, 55, 23, 61, 29, 53, 21},
 }};
 
-// Nearest palette entry of a colour, cached per cell of 6 bits a channel (filled on first use:
-// a frame touches a fraction of the cells).
-class NearestCache {
+// A palette's colours as separate channels, and the squared RGB distance to one of them.
+class PaletteColours {
  public:
-  explicit NearestCache(const Palette& palette) : count_(palette.entries) {
+  explicit PaletteColours(const Palette& palette) : count_(palette.entries) {
     for (int i = 0; i < count_; ++i) {
       b_[size_t(i)] = palette.table[size_t(i) * 4];
       g_[size_t(i)] = palette.table[size_t(i) * 4 + 1];
       r_[size_t(i)] = palette.table[size_t(i) * 4 + 2];
     }
+  }
+  int red(int i) const { return r_[size_t(i)]; }
+  int green(int i) const { return g_[size_t(i)]; }
+  int blue(int i) const { return b_[size_t(i)]; }
+
+ protected:
+  int Distance(int r, int g, int b, int i) const {
+    const int dr = r - r_[size_t(i)], dg = g - g_[size_t(i)], db = b - b_[size_t(i)];
+    return dr * dr + dg * dg + db * db;
+  }
+  int count_;
+  std::array<int, 256> r_{}, g_{}, b_{};
+};
+
+// Nearest palette entry of a colour, cached per cell of 6 bits a channel (filled on first use:
+// a frame touches a fraction of the cells).
+class NearestCache : public PaletteColours {
+ public:
+  explicit NearestCache(const Palette& palette) : PaletteColours(palette) {
     cells_.assign(size_t(1) << 18, kEmpty);
   }
   uint8_t Nearest(int r, int g, int b) {
@@ -157,23 +175,17 @@ class NearestCache {
     if (hit == kEmpty) hit = Search((r & ~3) + 2, (g & ~3) + 2, (b & ~3) + 2);
     return uint8_t(hit);
   }
-  int red(int i) const { return r_[size_t(i)]; }
-  int green(int i) const { return g_[size_t(i)]; }
-  int blue(int i) const { return b_[size_t(i)]; }
 
  private:
   static constexpr uint16_t kEmpty = 0xFFFF;
   uint16_t Search(int r, int g, int b) const {
     int best = 0, best_d = INT32_MAX;
     for (int i = 0; i < count_; ++i) {
-      const int dr = r - r_[size_t(i)], dg = g - g_[size_t(i)], db = b - b_[size_t(i)];
-      const int d = dr * dr + dg * dg + db * db;
+      const int d = Distance(r, g, b, i);
       if (d < best_d) best_d = d, best = i;
     }
     return uint16_t(best);
   }
-  int count_;
-  std::array<int, 256> r_{}, g_{}, b_{};
   std::vector<uint16_t> cells_;
 };
 
@@ -182,16 +194,9 @@ class NearestCache {
 // it (no farther from the cell than the nearest farthest entry), in order of their distance from
 // the cell, so a search stops at the first candidate farther than its best so far. Error
 // diffusion needs the exact answer: on a palette of close shades an approximate one is noise.
-class ExactNearest {
+class ExactNearest : public PaletteColours {
  public:
-  explicit ExactNearest(const Palette& palette) : count_(palette.entries) {
-    for (int i = 0; i < count_; ++i) {
-      b_[size_t(i)] = palette.table[size_t(i) * 4];
-      g_[size_t(i)] = palette.table[size_t(i) * 4 + 1];
-      r_[size_t(i)] = palette.table[size_t(i) * 4 + 2];
-    }
-    first_.fill(kUnmade);
-  }
+  explicit ExactNearest(const Palette& palette) : PaletteColours(palette) { first_.fill(kUnmade); }
   uint8_t Nearest(int r, int g, int b) {
     const size_t cell = size_t(r >> 4) << 8 | size_t(g >> 4) << 4 | size_t(b >> 4);
     if (first_[cell] == kUnmade) Make(cell);
@@ -206,15 +211,8 @@ class ExactNearest {
     guess_ = best;
     return uint8_t(best);
   }
-  int red(int i) const { return r_[size_t(i)]; }
-  int green(int i) const { return g_[size_t(i)]; }
-  int blue(int i) const { return b_[size_t(i)]; }
 
  private:
-  int Distance(int r, int g, int b, int i) const {
-    const int dr = r - r_[size_t(i)], dg = g - g_[size_t(i)], db = b - b_[size_t(i)];
-    return dr * dr + dg * dg + db * db;
-  }
   struct Candidate {
     int32_t near;  // squared distance from the cell
     uint8_t red, green, blue, index;
@@ -248,8 +246,6 @@ class ExactNearest {
     first_[cell] = uint32_t(start);
     counts_[cell] = uint16_t(candidates_.size() - start);
   }
-  int count_;
-  std::array<int, 256> r_{}, g_{}, b_{};
   std::array<uint32_t, 4096> first_;
   std::array<uint16_t, 4096> counts_{};
   std::vector<Candidate> candidates_;
