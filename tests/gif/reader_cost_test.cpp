@@ -11,6 +11,7 @@
 #include "gif/mGIFLZWDec.h"
 #include "imaging/cDIB.h"
 #include "platform/memory.h"
+#include "tests/gif/nine_bit_lzw.h"
 
 namespace qm {
 namespace {
@@ -39,16 +40,7 @@ Bytes SparseGif(int count, int width, int height, const Bytes& pixels, int trans
   Put16(image, width);
   Put16(image, height);
   image.push_back(0);
-  Bytes data;
-  uint32_t acc = 0;
-  int bits = 0;
-  auto put = [&](int code) {
-    acc |= uint32_t(code) << bits;
-    for (bits += 9; bits >= 8; bits -= 8, acc >>= 8) data.push_back(uint8_t(acc));
-  };
-  for (uint8_t p : pixels) put(256), put(p);
-  put(257);
-  if (bits) data.push_back(uint8_t(acc));
+  const Bytes data = testing::NineBitLzw(pixels);
   image.push_back(8);
   image.push_back(uint8_t(data.size()));
   image.insert(image.end(), data.begin(), data.end());

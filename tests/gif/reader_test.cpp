@@ -12,6 +12,7 @@
 #include "gif/cGIF.h"
 #include "gif/mGIFLZWDec.h"
 #include "imaging/cDIB.h"
+#include "tests/gif/nine_bit_lzw.h"
 
 namespace qm {
 namespace {
@@ -39,16 +40,7 @@ struct Gif {
     Add({0x2C, uint8_t(x), 0, uint8_t(y), 0, uint8_t(w), uint8_t(w >> 8), uint8_t(h),
          uint8_t(h >> 8), uint8_t((local_bits ? 0x80 | (local_bits - 1) : 0) | interlaced << 6)});
     Table(local_bits);
-    Bytes data;
-    uint32_t acc = 0;
-    int bits = 0;
-    auto put = [&](int code) {
-      acc |= uint32_t(code) << bits;
-      for (bits += 9; bits >= 8; bits -= 8, acc >>= 8) data.push_back(uint8_t(acc));
-    };
-    for (uint8_t p : pixels) put(256), put(p);
-    put(257);
-    if (bits) data.push_back(uint8_t(acc));
+    const Bytes data = testing::NineBitLzw(pixels);
     Add({8});
     for (size_t i = 0; i < data.size(); i += 255) {
       const size_t n = std::min<size_t>(255, data.size() - i);
