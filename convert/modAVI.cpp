@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <future>
 #include <memory>
 
@@ -20,6 +21,9 @@
 namespace qm {
 
 namespace {
+
+// 4096 x 4096: a second picture decoded ahead costs at most 64 MB more.
+constexpr int64_t kTwoAheadPixels = int64_t(4096) * 4096;
 
 void Tell(const std::string& text, MsgIcon icon) {
   CurrentHost().MessageBox(text, MsgButtons::Ok, icon, kAppTitle);
@@ -198,12 +202,22 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
       return std::async(std::launch::async | std::launch::deferred, LoadIntoFrame, path, width,
                         height, max_width, max_height);
     };
-    std::future<std::shared_ptr<Picture>> next = load(1);
+    // Under a size limit decoding and resampling are most of the time, so two pictures are
+    // made at once where a second one fits in memory easily; at full size the writing thread
+    // is the slower side and a second decoder only competes with it.
+    const int ahead = limited && int64_t(width) * height <= kTwoAheadPixels ? 2 : 1;
+    std::deque<std::future<std::shared_ptr<Picture>>> next;
+    int queued = 0;
+    auto fill = [&] {
+      while (queued < count && int(next.size()) < ahead) next.push_back(load(++queued));
+    };
+    fill();
     for (int i = 1; i <= count; ++i) {
       host.Yield();
       if (CancelRequested()) break;
-      std::shared_ptr<Picture> picture = next.get();
-      if (i < count) next = load(i + 1);
+      std::shared_ptr<Picture> picture = next.front().get();
+      next.pop_front();
+      fill();
       if (!limited) picture = FitPicture(std::move(picture), width, height);
       SavePictureAsBmp(*picture, h.bmp_path);
       // A bitmap that cannot be read back would leave the previous picture's pixels in the
