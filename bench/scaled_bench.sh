@@ -34,15 +34,22 @@ files=()
 n=0
 for round in 0 1 2; do
   for i in 0 1 2 3 4 5 6 7; do
-    # Each round crops a little differently, so the 24 files are 24 different pictures.
+    # Each round crops a little differently, so the 24 files are 24 different pictures. The
+    # offsets stay inside the 30 x 20 margin of the centred crop: past it the crop is cut short
+    # (2390 wide), such a picture is fitted into the 800x533 frame with black bars, and the
+    # stretched reference below then scores it about 23 dB.
     out="$work/$(printf 'img%03d.jpg' "$n")"
     convert "$photos/Landscape_$i.jpg" -auto-orient +repage -strip -resize '2460x1640^' \
-      -gravity center -crop "2400x1600+$((round * 20))+$((round * 10))" +repage -quality 92 "$out"
+      -gravity center -crop "2400x1600+$((round * 10))+$((round * 5))" +repage -quality 92 "$out"
     files+=("$out")
     n=$((n + 1))
   done
 done
 read -r width height < <(identify -format '%w %h\n' "${files[0]}")
+if [[ $(identify -format '%wx%h\n' "${files[@]}" | sort -u | wc -l) != 1 ]]; then
+  echo "the test pictures differ in size; the PSNR reference assumes one size" >&2
+  exit 1
+fi
 echo "frames: ${#files[@]} JPEGs of ${width}x${height} to 800 pixels wide, best of $runs runs, taking turns"
 
 available() {  # available OPTIONS...: whether quillomat-cli carries these options out
