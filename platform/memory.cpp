@@ -123,6 +123,7 @@ void* AcquireFrameMemory(size_t bytes, bool zeroed) {
 void ReleaseFrameMemory(void* block, size_t bytes) noexcept {
   if (!block) return;
 #if defined(QM_FRAME_MEMORY_FROM_HEAP)
+  (void)bytes;
   std::free(block);
 #else
   if (bytes < kFrameMappedMinBytes) {
