@@ -76,10 +76,7 @@ std::shared_ptr<Picture> DecodeGifFirstFrame(std::span<const uint8_t> bytes) {
   const int32_t height = std::max<int32_t>(gif.ScreenHeight(), fh);
   if (uint64_t(width) * uint64_t(height) > kMaxPicturePixels) return nullptr;
 
-  gdi::BitmapInfoHeader header;
-  header.width = width;
-  header.height = -height;
-  header.bit_count = 32;
+  const gdi::BitmapInfoHeader header = gdi::TopDown32Header(width, height);
   auto picture = std::make_shared<Picture>();
   picture->bitmap = gdi::DibSection::Create(header);
   if (!picture->bitmap) return nullptr;

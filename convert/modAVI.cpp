@@ -102,10 +102,7 @@ std::shared_ptr<Picture> LoadIntoFrame(const std::string& path, int32_t width, i
   });
   picture = ResampledTo(std::move(picture), {place.width, place.height});
   if (place == FitRect{0, 0, width, height}) return picture;
-  gdi::BitmapInfoHeader header;
-  header.width = width;
-  header.height = -height;
-  header.bit_count = 32;
+  const gdi::BitmapInfoHeader header = gdi::TopDown32Header(width, height);
   auto frame = gdi::DibSection::Create(header);
   if (!frame) Raise(7, "Out of memory");
   const gdi::DibSection& fitted = *picture->bitmap;

@@ -237,10 +237,7 @@ void cDIB::GetBestFitInfo(int32_t DstW, int32_t DstH, int32_t& bfx, int32_t& bfy
 std::shared_ptr<Picture> cDIB::Image() const {
   if (!m_hDIB) return nullptr;
   try {
-    gdi::BitmapInfoHeader header;
-    header.width = m_Width;
-    header.height = -m_Height;
-    header.bit_count = 32;
+    const gdi::BitmapInfoHeader header = gdi::TopDown32Header(m_Width, m_Height);
     auto bitmap = gdi::DibSection::Create(header);
     if (!bitmap) return nullptr;
     auto dc = gdi::CreateCompatibleDC();

@@ -82,10 +82,7 @@ std::unique_ptr<gdi::DibSection> Resample(const gdi::DibSection& source, int32_t
                                           int32_t height) {
   const int32_t sw = source.width(), sh = source.height();
   if (source.bpp() != 32 || width <= 0 || height <= 0 || sw <= 0 || sh <= 0) return nullptr;
-  gdi::BitmapInfoHeader header;
-  header.width = width;
-  header.height = -height;
-  header.bit_count = 32;
+  const gdi::BitmapInfoHeader header = gdi::TopDown32Header(width, height);
   auto target = gdi::DibSection::CreateForOverwrite(header);
   if (!target) return nullptr;
 

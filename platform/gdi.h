@@ -50,6 +50,16 @@ struct BitmapInfoHeader {
 #pragma pack(pop)
 static_assert(sizeof(BitmapInfoHeader) == 40);
 
+// The header of a 32-bit top-down bitmap (blue, green, red, unused), the layout of every working
+// bitmap in the pipeline.
+inline BitmapInfoHeader TopDown32Header(int32_t width, int32_t height) {
+  BitmapInfoHeader h;
+  h.width = width;
+  h.height = -height;
+  h.bit_count = 32;
+  return h;
+}
+
 // A colour value as the platform passes it: red + 256 * green + 65536 * blue.
 using ColorRef = uint32_t;
 constexpr ColorRef RGB(uint8_t r, uint8_t g, uint8_t b) {

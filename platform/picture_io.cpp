@@ -34,19 +34,13 @@ bool TooLarge(uint64_t width, uint64_t height) {
 }
 
 std::unique_ptr<DibSection> MakeBgrx(int width, int height) {
-  gdi::BitmapInfoHeader h;
-  h.width = width;
-  h.height = -height;
-  h.bit_count = 32;
+  const gdi::BitmapInfoHeader h = gdi::TopDown32Header(width, height);
   return DibSection::Create(h);
 }
 
 // For a decoder or copy that writes every pixel (32-bit rows have no padding).
 std::unique_ptr<DibSection> MakeBgrxForOverwrite(int width, int height) {
-  gdi::BitmapInfoHeader h;
-  h.width = width;
-  h.height = -height;
-  h.bit_count = 32;
+  const gdi::BitmapInfoHeader h = gdi::TopDown32Header(width, height);
   return DibSection::CreateForOverwrite(h);
 }
 
