@@ -159,7 +159,8 @@ class FittedFrames {
       // Against the frame before, and against the frame whose palette it is, so that a slow
       // change over many frames still gets a palette of its own in time.
       if (quantize::ChangedShare(*previous_pixels_, *pixels) <= kShareWhenChanged &&
-          quantize::ChangedShare(*key_pixels_, *pixels) <= kKeyWhenChanged) {
+          (key_pixels_ == previous_pixels_ ||
+           quantize::ChangedShare(*key_pixels_, *pixels) <= kKeyWhenChanged)) {
         before = previous_;
       }
     }
@@ -189,15 +190,16 @@ class FittedFrames {
           return std::shared_ptr<const Mapped>(std::move(mapped));
         }).share();
     previous_ = done;
-    jobs_.push_back({frame, target, done});
+    jobs_.push_back({frame, done});
   }
 
   // Stores the oldest frame's palette; its errors surface here.
   void FinishOldest() {
     Job job = std::move(jobs_.front());
     jobs_.pop_front();
-    const quantize::Palette palette = job.done.get()->palette;
-    job.target->SetPalette(palette.table);
+    const std::shared_ptr<const Mapped>& mapped = job.done.get();
+    const quantize::Palette& palette = mapped->palette;
+    mapped->target->SetPalette(palette.table);
     std::memcpy(gif_.lpLocalPalette(job.frame), palette.table.data(), palette.table.size());
     gif_.SetLocalPaletteEntries(job.frame, int16_t(palette.entries));
     // A shared palette is the global table; a frame whose remapping ended on other colours
@@ -219,7 +221,6 @@ class FittedFrames {
   };
   struct Job {
     int16_t frame;
-    std::shared_ptr<cDIB> target;
     std::shared_future<std::shared_ptr<const Mapped>> done;
   };
   cGIF& gif_;

@@ -114,11 +114,8 @@ Palette MapFrame(const Settings& s, liq_result* result, liq_image* image, const 
                  cDIB& target) {
   if (s.dither_mode == 1 || s.dither_mode == 2) {
     Palette palette = FromLiq(liq_get_palette(result));
-    if (s.dither_mode == 1) {
-      OrderedDither(frame, palette, target);
-    } else {
-      Diffuse(frame, palette, s.diffusion_level, target, nullptr);
-    }
+    if (s.dither_mode == 1) OrderedDither(frame, palette, target);
+    if (s.dither_mode == 2) Diffuse(frame, palette, s.diffusion_level, target, nullptr);
     return palette;
   }
   std::vector<unsigned char*> rows = TargetRows(frame, target);
@@ -462,6 +459,16 @@ void QuantizeFrame(const Settings& settings, const RgbaFrame& frame, cDIB& targe
   palette = MapFrame(settings, result.get(), image.get(), frame, target);
 }
 
+namespace {
+
+// Whether no channel of the two RGBA pixels differs by more than kKeepTolerance.
+bool WithinTolerance(const uint8_t* a, const uint8_t* b) {
+  return std::abs(a[0] - b[0]) <= kKeepTolerance && std::abs(a[1] - b[1]) <= kKeepTolerance &&
+         std::abs(a[2] - b[2]) <= kKeepTolerance;
+}
+
+}  // namespace
+
 double ChangedShare(const RgbaFrame& reference, const RgbaFrame& frame) {
   CheckFrame(reference);
   CheckFrame(frame);
@@ -470,8 +477,7 @@ double ChangedShare(const RgbaFrame& reference, const RgbaFrame& frame) {
   const uint8_t *a = reference.pixels.data(), *b = frame.pixels.data();
   const size_t count = frame.pixels.size() / 4;
   for (size_t i = 0; i < count; ++i, a += 4, b += 4) {
-    changed += std::abs(a[0] - b[0]) > kKeepTolerance || std::abs(a[1] - b[1]) > kKeepTolerance ||
-               std::abs(a[2] - b[2]) > kKeepTolerance;
+    changed += !WithinTolerance(a, b);
   }
   return double(changed) / double(count);
 }
@@ -490,9 +496,7 @@ void RemapChanges(const Settings& settings, const RgbaFrame& frame, const Palett
   const uint8_t* b = frame.pixels.data();
   uint8_t* a = reference.pixels.data();
   for (size_t i = 0; i < count; ++i, a += 4, b += 4) {
-    const bool keep = std::abs(a[0] - b[0]) <= kKeepTolerance &&
-                      std::abs(a[1] - b[1]) <= kKeepTolerance &&
-                      std::abs(a[2] - b[2]) <= kKeepTolerance;
+    const bool keep = WithinTolerance(a, b);
     mask[i] = keep;
     if (!keep) std::memcpy(a, b, 4);
   }
