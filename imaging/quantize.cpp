@@ -193,8 +193,27 @@ class NearestCache : public PaletteColours {
 // diffusion needs the exact answer: on a palette of close shades an approximate one is noise.
 class ExactNearest : public PaletteColours {
  public:
-  explicit ExactNearest(const Palette& palette) : PaletteColours(palette) { first_.fill(kUnmade); }
+  explicit ExactNearest(const Palette& palette) : PaletteColours(palette) {
+    first_.fill(kUnmade);
+    seen_.assign(kSeen, kNone);
+    seen_index_.resize(kSeen);
+  }
+  // Diffused colours repeat: the last answer for each of many exact colours is kept.
   uint8_t Nearest(int r, int g, int b) {
+    const uint32_t colour = uint32_t(r) << 16 | uint32_t(g) << 8 | uint32_t(b);
+    const size_t slot = (colour * 2654435761u) >> (32 - kSeenBits);
+    if (seen_[slot] == colour) return seen_index_[slot];
+    const uint8_t index = Search(r, g, b);
+    seen_[slot] = colour;
+    seen_index_[slot] = index;
+    return index;
+  }
+
+ private:
+  static constexpr int kSeenBits = 15;
+  static constexpr size_t kSeen = size_t(1) << kSeenBits;
+  static constexpr uint32_t kNone = UINT32_MAX;  // no colour: colours have 24 bits
+  uint8_t Search(int r, int g, int b) {
     const size_t cell = size_t(r >> 4) << 8 | size_t(g >> 4) << 4 | size_t(b >> 4);
     if (first_[cell] == kUnmade) Make(cell);
     const Candidate* c = candidates_.data() + first_[cell];
@@ -209,7 +228,6 @@ class ExactNearest : public PaletteColours {
     return uint8_t(best);
   }
 
- private:
   struct Candidate {
     int32_t near;  // squared distance from the cell
     uint8_t red, green, blue, index;
@@ -247,6 +265,8 @@ class ExactNearest : public PaletteColours {
   std::array<uint16_t, 4096> counts_{};
   std::vector<Candidate> candidates_;
   int guess_ = 0;  // the last answer: neighbouring pixels are usually near the same entry
+  std::vector<uint32_t> seen_;
+  std::vector<uint8_t> seen_index_;
 };
 
 // How far apart the palette's colours typically are: the median distance from an entry to its
