@@ -440,10 +440,10 @@ RgbaFrame Sample(const RgbaFrame& frame, int step) {
   return sample;
 }
 
-// The sampling step for a frame's palette: about 48 000 pixels are plenty for 256 colours.
+// The sampling step for a frame's palette: at most 24 000 pixels are plenty for 256 colours.
 int SampleStep(const RgbaFrame& frame) {
   const double pixels = double(frame.width) * double(frame.height);
-  return std::clamp(int(std::ceil(std::sqrt(pixels / 48000.0))), 1, 8);
+  return std::clamp(int(std::ceil(std::sqrt(pixels / 24000.0))), 1, 8);
 }
 
 }  // namespace

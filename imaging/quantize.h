@@ -23,7 +23,7 @@
 namespace qm::quantize {
 
 // The defaults are tuned with bench/quality.sh on photos (pans and slideshows of 640 x 480). A
-// frame's palette is built from a sample of about 48 000 of its pixels (the whole frame when it
+// frame's palette is built from a sample of at most 24 000 of its pixels (the whole frame when it
 // has 256 colours or fewer), which is as good on photos as the whole frame at a fraction of the
 // cost; error diffusion is our own Floyd-Steinberg onto that palette, at 0.65 of full strength,
 // which keeps most of the quality gain while the dither noise no longer makes the file larger than
