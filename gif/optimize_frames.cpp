@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
+#include <future>
 #include <memory>
 #include <new>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -112,7 +115,7 @@ bool Draw(const Placed& p, const ColourTable& table, std::vector<uint32_t>& scre
 
 // What a frame becomes: its new bitmap, position and transparent index.
 struct Difference {
-  std::shared_ptr<cDIB> dib;
+  std::shared_ptr<cDIB> dib, mask;
   int16_t left = 0, top = 0;
   bool transparent = false;
   uint8_t clear = 0;
@@ -207,6 +210,29 @@ std::optional<Difference> Differ(const std::vector<uint32_t>& before,
   return d;
 }
 
+// Gives the frame's new bitmap its colours and makes the mask drawing it in the window, as
+// FrameMask makes them; false when there is no memory for the mask.
+bool Finish(Difference& d, std::array<uint8_t, 1024> colours) {
+  auto mask = std::make_shared<cDIB>();
+  if (!mask->Create(d.dib->Width(), d.dib->Height(), 1)) return false;
+  mask->SetPalette(kMaskTable);
+  if (d.transparent) {
+    BitsView in, out;
+    MapDIBBits(in, *d.dib);
+    MapDIBBits(out, *mask);
+    for (int32_t y = 0; y < d.dib->Height(); ++y) {
+      const uint8_t* row = in.row(y).data();
+      uint8_t* bits = out.row(y).data();
+      for (int32_t x = 0; x < d.dib->Width(); ++x)
+        if (row[x] == d.clear) bits[x / 8] |= uint8_t(0x80 >> (x % 8));
+    }
+    std::fill_n(colours.begin() + size_t(d.clear) * 4, 3, uint8_t(0));
+  }
+  d.dib->SetPalette(colours);
+  d.mask = std::move(mask);
+  return true;
+}
+
 bool Optimize(cGIF& gif) {
   const int16_t count = gif.FramesCount();
   if (count < 2) return true;
@@ -214,9 +240,23 @@ bool Optimize(cGIF& gif) {
   if (screen_w <= 0 || screen_h <= 0) return false;
 
   const size_t pixels = size_t(screen_w) * size_t(screen_h);
-  std::vector<uint32_t> screen(pixels, kEmpty), shown, saved;
+  std::vector<uint32_t> screen(pixels, kEmpty), saved;
+  // The screen as shown after each frame, shared by the comparisons that read it.
+  using Shown = std::shared_ptr<const std::vector<uint32_t>>;
+  Shown shown;
   std::vector<Difference> differences;
   differences.reserve(size_t(count) - 1);
+  // Frames are drawn in order here while earlier ones are compared on other threads; a few at a
+  // time, so at most that many pairs of screens are held.
+  std::deque<std::future<std::optional<Difference>>> comparing;
+  const size_t in_flight = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+  auto finish_oldest = [&] {
+    std::optional<Difference> d = comparing.front().get();
+    comparing.pop_front();
+    if (!d) return false;
+    differences.push_back(std::move(*d));
+    return true;
+  };
   // int32_t counters: an int16_t one wraps after frame 32767 instead of ending the loop.
   for (int32_t n = 1; n <= count; ++n) {
     CurrentHost().Yield();
@@ -228,48 +268,30 @@ bool Optimize(cGIF& gif) {
 
     if (f.DisposalMethod == 3) saved = screen;
     if (!Draw(*placed, *table, screen, screen_w)) return false;
+    Shown now = std::make_shared<const std::vector<uint32_t>>(screen);
     if (n > 1) {
-      std::optional<Difference> d = Differ(shown, screen, screen_w, screen_h, *placed, *table);
-      if (!d) return false;
-      differences.push_back(std::move(*d));
+      if (comparing.size() >= in_flight && !finish_oldest()) return false;
+      comparing.push_back(
+          std::async(std::launch::async, [before = shown, now, screen_w, screen_h, frame = *placed,
+                                          colours = std::move(*table)]() mutable {
+            std::optional<Difference> d = Differ(*before, *now, screen_w, screen_h, frame, colours);
+            if (d && !Finish(*d, frame.frame->LocalPalette)) d.reset();
+            return d;
+          }));
     }
 
     // What the next frame is drawn over, by the original disposal.
+    shown = std::move(now);
     if (f.DisposalMethod == 3) {
-      shown.swap(screen);
       screen.swap(saved);
-    } else {
-      shown = screen;
-      if (f.DisposalMethod == 2) {
-        for (int32_t y = placed->y0; y < placed->y1; ++y)
-          std::fill_n(screen.begin() + ptrdiff_t(size_t(y) * size_t(screen_w) + size_t(placed->x0)),
-                      placed->x1 - placed->x0, kEmpty);
-      }
+    } else if (f.DisposalMethod == 2) {
+      for (int32_t y = placed->y0; y < placed->y1; ++y)
+        std::fill_n(screen.begin() + ptrdiff_t(size_t(y) * size_t(screen_w) + size_t(placed->x0)),
+                    placed->x1 - placed->x0, kEmpty);
     }
   }
-
-  // The mask and colours drawing the frame in the window, as FrameMask makes them.
-  std::vector<std::shared_ptr<cDIB>> masks;
-  for (size_t i = 0; i < differences.size(); ++i) {
-    Difference& d = differences[i];
-    auto mask = std::make_shared<cDIB>();
-    if (!mask->Create(d.dib->Width(), d.dib->Height(), 1)) return false;
-    mask->SetPalette(kMaskTable);
-    std::array<uint8_t, 1024> colours = gif.Frame(int16_t(i + 2)).LocalPalette;
-    if (d.transparent) {
-      BitsView in, out;
-      MapDIBBits(in, *d.dib);
-      MapDIBBits(out, *mask);
-      for (int32_t y = 0; y < d.dib->Height(); ++y) {
-        const uint8_t* row = in.row(y).data();
-        uint8_t* bits = out.row(y).data();
-        for (int32_t x = 0; x < d.dib->Width(); ++x)
-          if (row[x] == d.clear) bits[x / 8] |= uint8_t(0x80 >> (x % 8));
-      }
-      std::fill_n(colours.begin() + size_t(d.clear) * 4, 3, uint8_t(0));
-    }
-    d.dib->SetPalette(colours);
-    masks.push_back(std::move(mask));
+  while (!comparing.empty()) {
+    if (!finish_oldest()) return false;
   }
 
   // Everything is made; only now does the animation change.
@@ -279,7 +301,7 @@ bool Optimize(cGIF& gif) {
     tGIFFrame& f = gif.Frame(int16_t(n));
     Difference& d = differences[size_t(n) - 2];
     f.DIBXOR = std::move(d.dib);
-    f.DIBAND = std::move(masks[size_t(n) - 2]);
+    f.DIBAND = std::move(d.mask);
     f.Left = d.left;
     f.Top = d.top;
     f.UseTransparentColor = d.transparent;
