@@ -99,7 +99,10 @@ case "$cmd" in
     configure_and_build build -DQUILLOMAT_BUILD_BENCH=ON
     for b in "$ROOT"/build/bin/bench_*; do [ -x "$b" ] && "$b"; done
     [ -x "$ROOT/bench/convert_bench.sh" ] && "$ROOT/bench/convert_bench.sh" "$ROOT/build"
-    [ -x "$ROOT/bench/scaled_bench.sh" ] && "$ROOT/bench/scaled_bench.sh" "$ROOT/build"
+    if [ -x "$ROOT/bench/scaled_bench.sh" ]; then
+      "$ROOT/bench/scaled_bench.sh" "$ROOT/build" 3 scenes
+      "$ROOT/bench/scaled_bench.sh" "$ROOT/build" 3 photos
+    fi
     [ -x "$ROOT/bench/huge_bench.sh" ] && "$ROOT/bench/huge_bench.sh" "$ROOT/build"
     [ -x "$ROOT/bench/quality.sh" ] && "$ROOT/bench/quality.sh" "$ROOT/build"
     [ -x "$ROOT/bench/optimize_bench.sh" ] && "$ROOT/bench/optimize_bench.sh" "$ROOT/build"

@@ -11,16 +11,24 @@
 # The full-size classic conversion of the same files is shown too, for scale. A mode whose
 # options quillomat-cli refuses is reported as "not available".
 #
-# usage: bench/scaled_bench.sh BUILD_DIR [RUNS]
+# usage: bench/scaled_bench.sh BUILD_DIR [RUNS] [scenes|photos]
+#   scenes (the default): the landscape photos, one scene in eight EXIF orientations, cropped
+#           three ways; neighbouring frames are alike, as in a burst or a pan.
+#   photos: 24 different photos (the corpus's camera photos, then landscape ones to make up the
+#           number), each scaled to cover 2400x1600 and cropped to it; no two frames alike, the
+#           hard case for per-frame palettes.
 # The timed commands are run by bash -c with the files as arguments, so they stay single-quoted.
 # shellcheck disable=SC2016
 set -euo pipefail
 
-build=${1:?usage: $0 BUILD_DIR [RUNS]}
+build=${1:?usage: $0 BUILD_DIR [RUNS] [scenes|photos]}
 runs=${2:-3}
+set_name=${3:-scenes}
+[[ $set_name == scenes || $set_name == photos ]] || { echo "unknown set $set_name" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 cli="$build/bin/quillomat-cli"
-photos="$here/../../shared/corpus/photos/landscape"
+corpus="$here/../../shared/corpus/photos"
+photos="$corpus/landscape"
 [[ -x $cli ]] || { echo "no $cli: build the quillomat-cli target first" >&2; exit 1; }
 [[ -d $photos ]] || { echo "no corpus at $photos" >&2; exit 1; }
 [[ -x /usr/bin/time ]] || { echo "needs /usr/bin/time (GNU time)" >&2; exit 1; }
@@ -32,25 +40,37 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 files=()
 n=0
-for round in 0 1 2; do
-  for i in 0 1 2 3 4 5 6 7; do
-    # Each round crops a little differently, so the 24 files are 24 different pictures. The
-    # offsets stay inside the 30 x 20 margin of the centred crop: past it the crop is cut short
-    # (2390 wide), such a picture is fitted into the 800x533 frame with black bars, and the
-    # stretched reference below then scores it about 23 dB.
+if [[ $set_name == scenes ]]; then
+  for round in 0 1 2; do
+    for i in 0 1 2 3 4 5 6 7; do
+      # Each round crops a little differently, so the 24 files are 24 different pictures. The
+      # offsets stay inside the 30 x 20 margin of the centred crop: past it the crop is cut short
+      # (2390 wide), such a picture is fitted into the 800x533 frame with black bars, and the
+      # stretched reference below then scores it about 23 dB.
+      out="$work/$(printf 'img%03d.jpg' "$n")"
+      convert "$photos/Landscape_$i.jpg" -auto-orient +repage -strip -resize '2460x1640^' \
+        -gravity center -crop "2400x1600+$((round * 10))+$((round * 5))" +repage -quality 92 "$out"
+      files+=("$out")
+      n=$((n + 1))
+    done
+  done
+else
+  for src in "$corpus"/cameras/*.jpg "$photos"/Landscape_*.jpg; do
+    ((n < 24)) || break
     out="$work/$(printf 'img%03d.jpg' "$n")"
-    convert "$photos/Landscape_$i.jpg" -auto-orient +repage -strip -resize '2460x1640^' \
-      -gravity center -crop "2400x1600+$((round * 10))+$((round * 5))" +repage -quality 92 "$out"
+    # Damaged files are left out.
+    convert "$src" -auto-orient +repage -strip -resize '2400x1600^' -gravity center \
+      -crop 2400x1600+0+0 +repage -quality 92 "$out" 2>/dev/null || { rm -f "$out"; continue; }
     files+=("$out")
     n=$((n + 1))
   done
-done
+fi
 read -r width height < <(identify -format '%w %h\n' "${files[0]}")
 if [[ $(identify -format '%wx%h\n' "${files[@]}" | sort -u | wc -l) != 1 ]]; then
   echo "the test pictures differ in size; the PSNR reference assumes one size" >&2
   exit 1
 fi
-echo "frames: ${#files[@]} JPEGs of ${width}x${height} to 800 pixels wide, best of $runs runs, taking turns"
+echo "frames ($set_name): ${#files[@]} JPEGs of ${width}x${height} to 800 pixels wide, best of $runs runs, taking turns"
 
 available() {  # available OPTIONS...: whether quillomat-cli carries these options out
   "$cli" --quiet "$@" --out "$work/probe.gif" "${files[0]}" >/dev/null 2>&1
