@@ -8,6 +8,7 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "platform/error.h"
@@ -186,15 +187,20 @@ class NearestCache : public PaletteColours {
   std::vector<uint16_t> cells_;
 };
 
-// The exact nearest palette entry by squared RGB distance. The colour cube is cut into 16^3 cells;
-// a cell's candidates, made on first use, are the entries that can be nearest to some colour in
-// it (no farther from the cell than the nearest farthest entry), in order of their distance from
-// the cell, so a search stops at the first candidate farther than its best so far. Error
-// diffusion needs the exact answer: on a palette of close shades an approximate one is noise.
+// The exact nearest palette entry by squared RGB distance. The colour cube is cut into cells; a
+// cell's candidates, made on first use, are the entries that can be nearest to some colour in it
+// (no farther from the cell than the nearest farthest entry), in order of their distance from the
+// cell, so a search stops at the first candidate farther than its best so far. Small cells keep
+// the lists short; each is made from the list of the large cell around it, which already holds
+// every entry that can be nearest there. Error diffusion needs the exact answer: on a palette of
+// close shades an approximate one is noise.
 class ExactNearest : public PaletteColours {
  public:
   explicit ExactNearest(const Palette& palette) : PaletteColours(palette) {
-    first_.fill(kUnmade);
+    for (int i = 0; i < count_; ++i) {
+      palette_.push_back(
+          {0, uint8_t(r_[size_t(i)]), uint8_t(g_[size_t(i)]), uint8_t(b_[size_t(i)]), uint8_t(i)});
+    }
     seen_.assign(kSeen, kNone);
     seen_index_.resize(kSeen);
   }
@@ -210,60 +216,87 @@ class ExactNearest : public PaletteColours {
   }
 
  private:
-  static constexpr int kSeenBits = 15;
-  static constexpr size_t kSeen = size_t(1) << kSeenBits;
-  static constexpr uint32_t kNone = UINT32_MAX;  // no colour: colours have 24 bits
+  struct Candidate {
+    int32_t near;  // squared distance from the cell
+    uint8_t red, green, blue, index;
+  };
+
+  // Candidate lists of cells 2^(8 - kBits) levels wide.
+  template <int kBits>
+  class Cells {
+   public:
+    Cells() : first_(size_t(1) << (3 * kBits), kUnmade), counts_(size_t(1) << (3 * kBits)) {}
+    static size_t CellOf(int r, int g, int b) {
+      return size_t(r >> kShift) << (2 * kBits) | size_t(g >> kShift) << kBits |
+             size_t(b >> kShift);
+    }
+    bool Made(size_t cell) const { return first_[cell] != kUnmade; }
+    std::span<const Candidate> List(size_t cell) const {
+      return {candidates_.data() + first_[cell], counts_[cell]};
+    }
+    // Makes the cell's list from `from`, which holds every entry that can be nearest in it.
+    void Make(size_t cell, std::span<const Candidate> from) {
+      constexpr int kMask = (1 << kBits) - 1, kSide = (1 << kShift) - 1;
+      const int lo[3] = {int(cell >> (2 * kBits)) << kShift, (int(cell >> kBits) & kMask) << kShift,
+                         (int(cell) & kMask) << kShift};
+      const size_t start = candidates_.size();
+      int limit = INT32_MAX;
+      for (const Candidate& e : from) {
+        const int c[3] = {e.red, e.green, e.blue};
+        int n = 0, f = 0;
+        for (int k = 0; k < 3; ++k) {
+          const int v = c[k], l = lo[k], h = lo[k] + kSide;
+          const int a = v < l ? l - v : v > h ? v - h : 0, z = std::max(v - l, h - v);
+          n += a * a;
+          f += z * z;
+        }
+        limit = std::min(limit, f);
+        if (n <= limit) candidates_.push_back({n, e.red, e.green, e.blue, e.index});
+      }
+      // Entries kept before the limit came down to its final value are dropped now.
+      const auto kept = std::remove_if(candidates_.begin() + ptrdiff_t(start), candidates_.end(),
+                                       [limit](const Candidate& e) { return e.near > limit; });
+      candidates_.erase(kept, candidates_.end());
+      std::sort(candidates_.begin() + ptrdiff_t(start), candidates_.end(),
+                [](const Candidate& x, const Candidate& y) {
+                  return x.near != y.near ? x.near < y.near : x.index < y.index;
+                });
+      first_[cell] = uint32_t(start);
+      counts_[cell] = uint16_t(candidates_.size() - start);
+    }
+
+   private:
+    static constexpr int kShift = 8 - kBits;
+    static constexpr uint32_t kUnmade = UINT32_MAX;
+    std::vector<uint32_t> first_;
+    std::vector<uint16_t> counts_;
+    std::vector<Candidate> candidates_;
+  };
+
   uint8_t Search(int r, int g, int b) {
-    const size_t cell = size_t(r >> 4) << 8 | size_t(g >> 4) << 4 | size_t(b >> 4);
-    if (first_[cell] == kUnmade) Make(cell);
-    const Candidate* c = candidates_.data() + first_[cell];
-    const Candidate* end = c + counts_[cell];
+    const size_t fine = fine_.CellOf(r, g, b);
+    if (!fine_.Made(fine)) {
+      const size_t coarse = coarse_.CellOf(r, g, b);
+      if (!coarse_.Made(coarse)) coarse_.Make(coarse, palette_);
+      fine_.Make(fine, coarse_.List(coarse));
+    }
     int best = guess_, best_d = Distance(r, g, b, guess_);
-    for (; c != end && c->near <= best_d; ++c) {
-      const int dr = r - c->red, dg = g - c->green, db = b - c->blue;
+    for (const Candidate& c : fine_.List(fine)) {
+      if (c.near > best_d) break;
+      const int dr = r - c.red, dg = g - c.green, db = b - c.blue;
       const int d = dr * dr + dg * dg + db * db;
-      if (d < best_d || (d == best_d && c->index < best)) best_d = d, best = c->index;
+      if (d < best_d || (d == best_d && c.index < best)) best_d = d, best = c.index;
     }
     guess_ = best;
     return uint8_t(best);
   }
 
-  struct Candidate {
-    int32_t near;  // squared distance from the cell
-    uint8_t red, green, blue, index;
-  };
-  static constexpr uint32_t kUnmade = UINT32_MAX;
-  static int Below(int v, int lo, int hi) { return v < lo ? lo - v : v > hi ? v - hi : 0; }
-  static int Far(int v, int lo, int hi) { return std::max(v - lo, hi - v); }
-  void Make(size_t cell) {
-    const int lo[3] = {int(cell >> 8) << 4, int((cell >> 4) & 15) << 4, int(cell & 15) << 4};
-    std::array<Candidate, 256> all;
-    int limit = INT32_MAX;
-    for (int i = 0; i < count_; ++i) {
-      const int c[3] = {r_[size_t(i)], g_[size_t(i)], b_[size_t(i)]};
-      int n = 0, f = 0;
-      for (int k = 0; k < 3; ++k) {
-        const int a = Below(c[k], lo[k], lo[k] + 15), z = Far(c[k], lo[k], lo[k] + 15);
-        n += a * a;
-        f += z * z;
-      }
-      all[size_t(i)] = {n, uint8_t(c[0]), uint8_t(c[1]), uint8_t(c[2]), uint8_t(i)};
-      limit = std::min(limit, f);
-    }
-    const size_t start = candidates_.size();
-    for (int i = 0; i < count_; ++i) {
-      if (all[size_t(i)].near <= limit) candidates_.push_back(all[size_t(i)]);
-    }
-    std::sort(candidates_.begin() + ptrdiff_t(start), candidates_.end(),
-              [](const Candidate& x, const Candidate& y) {
-                return x.near != y.near ? x.near < y.near : x.index < y.index;
-              });
-    first_[cell] = uint32_t(start);
-    counts_[cell] = uint16_t(candidates_.size() - start);
-  }
-  std::array<uint32_t, 4096> first_;
-  std::array<uint16_t, 4096> counts_{};
-  std::vector<Candidate> candidates_;
+  static constexpr int kSeenBits = 15;
+  static constexpr size_t kSeen = size_t(1) << kSeenBits;
+  static constexpr uint32_t kNone = UINT32_MAX;  // no colour: colours have 24 bits
+  std::vector<Candidate> palette_;
+  Cells<4> coarse_;
+  Cells<5> fine_;
   int guess_ = 0;  // the last answer: neighbouring pixels are usually near the same entry
   std::vector<uint32_t> seen_;
   std::vector<uint8_t> seen_index_;
