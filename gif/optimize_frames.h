@@ -9,6 +9,9 @@
 // transparent pixel, keeping its delay. Every frame followed by a difference frame gets disposal
 // 1 (do not dispose) unless it already had 0 or 1; the last frame keeps its disposal, which only
 // counts when the animation starts over on frame 1.
+//
+// Threads: the comparisons run on worker threads that only read the animation; the host and the
+// cancel flag are consulted on the calling thread, which must not touch the animation meanwhile.
 #pragma once
 
 #include "gif/cGIF.h"
