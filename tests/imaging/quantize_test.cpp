@@ -310,6 +310,63 @@ TEST(Quantize, UnchangedPixelsKeepTheirIndicesAndChangedOnesGetTheNearestEntry) 
   }
 }
 
+TEST(Quantize, EveryColourGetsTheLowestOfItsNearestEntriesOnAPaletteOfCloseShades) {
+  // Clusters of shades one to three levels apart, repeated entries and a few far colours: short
+  // candidate lists, ties, and lists that must reach into neighbouring cells.
+  Palette palette;
+  palette.entries = 256;
+  uint32_t state = 7;
+  auto next = [&state](int range) {
+    state = state * 1664525u + 1013904223u;
+    return int((state >> 16) % uint32_t(range));
+  };
+  const int centres[4][3] = {{40, 90, 200}, {128, 128, 128}, {250, 20, 60}, {8, 247, 130}};
+  for (int i = 0; i < 256; ++i) {
+    int rgb[3];
+    if (i % 16 == 15) {
+      for (int& c : rgb) c = next(256);
+    } else if (i % 16 == 14) {
+      for (int k = 0; k < 3; ++k) rgb[k] = palette.table[size_t(i - 7) * 4 + size_t(2 - k)];
+    } else {
+      for (int k = 0; k < 3; ++k) rgb[k] = std::clamp(centres[i % 4][k] + next(25) - 12, 0, 255);
+    }
+    palette.table[size_t(i) * 4] = uint8_t(rgb[2]);
+    palette.table[size_t(i) * 4 + 1] = uint8_t(rgb[1]);
+    palette.table[size_t(i) * 4 + 2] = uint8_t(rgb[0]);
+  }
+  RgbaFrame lattice;
+  lattice.width = 52 * 52;
+  lattice.height = 52;
+  for (int r = 0; r < 52; ++r)
+    for (int g = 0; g < 52; ++g)
+      for (int b = 0; b < 52; ++b)
+        lattice.pixels.insert(lattice.pixels.end(),
+                              {uint8_t(r * 5), uint8_t(g * 5), uint8_t(b * 5), 255});
+  Settings s;
+  s.dither_mode = 0;
+  cDIB previous, out;
+  ASSERT_TRUE(previous.Create(lattice.width, lattice.height, 8));
+  RgbaFrame nothing_kept = lattice;
+  for (size_t i = 0; i < nothing_kept.pixels.size(); i += 4) nothing_kept.pixels[i] ^= 0x80;
+  RemapChanges(s, lattice, palette, previous, nothing_kept, out);
+  const std::vector<uint8_t> got = Indices(out);
+  for (size_t i = 0; i < got.size(); ++i) {
+    int best = 0, best_d = INT32_MAX;
+    for (int e = 0; e < 256; ++e) {
+      const auto c = Entry(palette, e);
+      int d = 0;
+      for (int k = 0; k < 3; ++k) {
+        const int diff = c[size_t(k)] - lattice.pixels[i * 4 + size_t(k)];
+        d += diff * diff;
+      }
+      if (d < best_d) best_d = d, best = e;
+    }
+    ASSERT_EQ(int(got[i]), best) << "colour " << int(lattice.pixels[i * 4]) << ","
+                                 << int(lattice.pixels[i * 4 + 1]) << ","
+                                 << int(lattice.pixels[i * 4 + 2]);
+  }
+}
+
 TEST(Quantize, ASlowDriftIsRemappedOnceItAddsUpPastTheTolerance) {
   RgbaFrame frame = Gradient(48, 32, 0);
   for (size_t i = 0; i < frame.pixels.size(); i += 4)
