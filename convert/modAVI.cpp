@@ -52,6 +52,25 @@ std::shared_ptr<Picture> FitPicture(std::shared_ptr<Picture> picture, int32_t wi
                                     int32_t height) {
   const gdi::DibSection& bitmap = *picture->bitmap;
   if (bitmap.width() == width && bitmap.height() == height) return picture;
+  if (bitmap.bpp() == 32) {
+    // Stretched straight from the picture's own pixels into a cleared frame: the same bytes as
+    // through a 32-bit copy of it, without two copies and a fill of the whole frame.
+    const FitRect r = FitInBox({bitmap.width(), bitmap.height()}, width, height, true);
+    auto frame = gdi::DibSection::Create(gdi::TopDown32Header(width, height));
+    if (!frame) Raise(7, "Out of memory");
+    auto source_dc = gdi::CreateCompatibleDC();
+    auto frame_dc = gdi::CreateCompatibleDC();
+    gdi::DibSection* old_source = source_dc->Select(picture->bitmap.get());
+    gdi::DibSection* old_frame = frame_dc->Select(frame.get());
+    frame_dc->SetStretchMode(gdi::kColorOnColor);
+    gdi::StretchBlt(frame_dc.get(), r.x, r.y, r.width, r.height, source_dc.get(), 0, 0,
+                    bitmap.width(), bitmap.height(), gdi::kSrcCopy);
+    frame_dc->Select(old_frame);
+    source_dc->Select(old_source);
+    auto fitted = std::make_shared<Picture>();
+    fitted->bitmap = std::move(frame);
+    return fitted;
+  }
   cDIB source;
   if (!source.CreateFromStdPicture(picture.get(), true)) Raise(kErrInvalidPicture);
   cDIB target;
