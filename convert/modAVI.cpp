@@ -52,35 +52,29 @@ std::shared_ptr<Picture> FitPicture(std::shared_ptr<Picture> picture, int32_t wi
                                     int32_t height) {
   const gdi::DibSection& bitmap = *picture->bitmap;
   if (bitmap.width() == width && bitmap.height() == height) return picture;
-  if (bitmap.bpp() == 32) {
-    // Stretched straight from the picture's own pixels into a cleared frame: the same bytes as
-    // through a 32-bit copy of it, without two copies and a fill of the whole frame.
-    const FitRect r = FitInBox({bitmap.width(), bitmap.height()}, width, height, true);
-    auto frame = gdi::DibSection::Create(gdi::TopDown32Header(width, height));
-    if (!frame) Raise(7, "Out of memory");
-    auto source_dc = gdi::CreateCompatibleDC();
-    auto frame_dc = gdi::CreateCompatibleDC();
-    gdi::DibSection* old_source = source_dc->Select(picture->bitmap.get());
-    gdi::DibSection* old_frame = frame_dc->Select(frame.get());
-    frame_dc->SetStretchMode(gdi::kColorOnColor);
-    gdi::StretchBlt(frame_dc.get(), r.x, r.y, r.width, r.height, source_dc.get(), 0, 0,
-                    bitmap.width(), bitmap.height(), gdi::kSrcCopy);
-    frame_dc->Select(old_frame);
-    source_dc->Select(old_source);
-    auto fitted = std::make_shared<Picture>();
-    fitted->bitmap = std::move(frame);
-    return fitted;
+  if (bitmap.bpp() != 32) {
+    // Other depths are made 32-bit first, as the frames are.
+    cDIB source;
+    if (!source.CreateFromStdPicture(picture.get(), true)) Raise(kErrInvalidPicture);
+    picture = source.Image();
+    if (!picture) Raise(kErrInvalidPicture);
   }
-  cDIB source;
-  if (!source.CreateFromStdPicture(picture.get(), true)) Raise(kErrInvalidPicture);
-  cDIB target;
-  if (!target.Create(width, height, 32)) Raise(7, "Out of memory");
-  target.Cls(0);
-  int32_t x = 0, y = 0, w = 0, h = 0;
-  source.GetBestFitInfo(width, height, x, y, w, h, true);
-  source.Stretch(target.hDC(), x, y, w, h);
-  auto fitted = target.Image();
-  if (!fitted) Raise(kErrInvalidPicture);
+  // Stretched straight from the picture's pixels into a cleared frame.
+  const gdi::DibSection& source = *picture->bitmap;
+  const FitRect r = FitInBox({source.width(), source.height()}, width, height, true);
+  auto frame = gdi::DibSection::Create(gdi::TopDown32Header(width, height));
+  if (!frame) Raise(7, "Out of memory");
+  auto source_dc = gdi::CreateCompatibleDC();
+  auto frame_dc = gdi::CreateCompatibleDC();
+  gdi::DibSection* old_source = source_dc->Select(picture->bitmap.get());
+  gdi::DibSection* old_frame = frame_dc->Select(frame.get());
+  frame_dc->SetStretchMode(gdi::kColorOnColor);
+  gdi::StretchBlt(frame_dc.get(), r.x, r.y, r.width, r.height, source_dc.get(), 0, 0,
+                  source.width(), source.height(), gdi::kSrcCopy);
+  frame_dc->Select(old_frame);
+  source_dc->Select(old_source);
+  auto fitted = std::make_shared<Picture>();
+  fitted->bitmap = std::move(frame);
   return fitted;
 }
 
