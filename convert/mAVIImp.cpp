@@ -129,8 +129,9 @@ void DrawFrame(std::span<const uint8_t> packed, int32_t number, cDIB& work,
   source_dc.Select(nullptr);
 }
 
-// The frames of the fitted palette modes, quantised on worker threads: at most two at a time
-// beside the thread that reads the video, each finished (its palette stored) in frame order.
+// The frames of the fitted palette modes, quantised on worker threads: at most four at a time
+// beside the thread that reads the video (frames take unequal times, and the reader waits for
+// the oldest), each finished (its palette stored) in frame order.
 // The bytes do not depend on the timing: a frame's indices and palette depend only on its
 // pixels, the frames before it and, in the global mode, the shared palette.
 //
@@ -209,7 +210,7 @@ class FittedFrames {
   bool Pending() const { return !jobs_.empty(); }
 
  private:
-  static constexpr size_t kInFlight = 2;
+  static constexpr size_t kInFlight = 4;
   // At most this share of the pixels changed since the frame before, and since the frame whose
   // palette is kept: a moving object or a caption, not a cut or a pan.
   static constexpr double kShareWhenChanged = 0.25;

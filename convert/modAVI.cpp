@@ -22,7 +22,9 @@ namespace qm {
 
 namespace {
 
-// 4096 x 4096: a second picture decoded ahead costs at most 64 MB more.
+// Frames up to 2048 x 2048 get three pictures decoded ahead (at most 48 MB more), up to
+// 4096 x 4096 two (at most 128 MB), larger ones one.
+constexpr int64_t kThreeAheadPixels = int64_t(2048) * 2048;
 constexpr int64_t kTwoAheadPixels = int64_t(4096) * 4096;
 
 void Tell(const std::string& text, MsgIcon icon) {
@@ -212,10 +214,15 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
       return std::async(std::launch::async | std::launch::deferred, LoadIntoFrame, path, width,
                         height, max_width, max_height);
     };
-    // Under a size limit decoding and resampling are most of the time, so two pictures are
-    // made at once where a second one fits in memory easily; at full size the writing thread
-    // is the slower side and a second decoder only competes with it.
-    const int ahead = limited && int64_t(width) * height <= kTwoAheadPixels ? 2 : 1;
+    // Under a size limit decoding and resampling are most of the time, so several pictures are
+    // made at once where they fit in memory easily (a third keeps both cores busy while the
+    // writer waits for the slower of two); at full size the writing thread is the slower side
+    // and a second decoder only competes with it.
+    const int64_t frame_pixels = int64_t(width) * height;
+    const int ahead = !limited                            ? 1
+                      : frame_pixels <= kThreeAheadPixels ? 3
+                      : frame_pixels <= kTwoAheadPixels   ? 2
+                                                          : 1;
     std::deque<std::future<std::shared_ptr<Picture>>> next;
     int queued = 0;
     auto fill = [&] {
