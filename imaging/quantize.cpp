@@ -187,6 +187,12 @@ class NearestCache : public PaletteColours {
   std::vector<uint16_t> cells_;
 };
 
+// Four floats or integers in one register: a pixel's red, green, blue and an unused lane in the
+// diffusion (every lane does the same IEEE single-precision arithmetic the channels would do one
+// by one), or four palette entries in the nearest-entry search.
+using Lanes = float __attribute__((vector_size(16)));
+using IntLanes = int32_t __attribute__((vector_size(16)));
+
 // The exact nearest palette entry by squared RGB distance. The colour cube is cut into cells; a
 // cell's candidates, made on first use, are the entries that can be nearest to some colour in it
 // (no farther from the cell than the nearest farthest entry), in order of their distance from the
@@ -273,22 +279,63 @@ class ExactNearest : public PaletteColours {
     std::vector<Candidate> candidates_;
   };
 
+  // Four candidates of a small cell's list side by side. Distances are at most 3 * 255^2 and
+  // exact in single precision; the padding lanes lie so far off that they never win.
+  struct Block {
+    Lanes red, green, blue;
+    IntLanes index;
+    int32_t near;  // of the block's first candidate, the nearest of the four
+  };
+
+  // Packs the fine cell's list into blocks and notes where they are.
+  void MakeBlocks(size_t fine) {
+    std::span<const Candidate> list = fine_.List(fine);
+    block_first_[fine] = uint32_t(blocks_.size());
+    block_count_[fine] = uint16_t((list.size() + 3) / 4);
+    for (size_t i = 0; i < list.size(); i += 4) {
+      Block block{{kFar, kFar, kFar, kFar},
+                  {kFar, kFar, kFar, kFar},
+                  {kFar, kFar, kFar, kFar},
+                  {255, 255, 255, 255},
+                  list[i].near};
+      for (size_t k = 0; k < 4 && i + k < list.size(); ++k) {
+        const Candidate& c = list[i + k];
+        block.red[k] = c.red, block.green[k] = c.green, block.blue[k] = c.blue;
+        block.index[k] = c.index;
+      }
+      blocks_.push_back(block);
+    }
+  }
+
+  // The lowest (distance, index) of the guess and the list, four candidates at a time: a block
+  // is looked at while its nearest candidate is no farther than the best so far, so none that
+  // could win or tie is skipped.
   uint8_t Search(int r, int g, int b) {
     const size_t fine = fine_.CellOf(r, g, b);
-    if (!fine_.Made(fine)) {
+    if (block_first_[fine] == kUnmade) {
       const size_t coarse = coarse_.CellOf(r, g, b);
       if (!coarse_.Made(coarse)) coarse_.Make(coarse, palette_);
       fine_.Make(fine, coarse_.List(coarse));
+      MakeBlocks(fine);
     }
-    int best = guess_, best_d = Distance(r, g, b, guess_);
-    for (const Candidate& c : fine_.List(fine)) {
-      if (c.near > best_d) break;
-      const int dr = r - c.red, dg = g - c.green, db = b - c.blue;
-      const int d = dr * dr + dg * dg + db * db;
-      if (d < best_d || (d == best_d && c.index < best)) best_d = d, best = c.index;
+    int32_t best = Distance(r, g, b, guess_) << 8 | guess_;
+    IntLanes best_lanes = {best, best, best, best};
+    const Lanes red = {float(r), float(r), float(r), float(r)};
+    const Lanes green = {float(g), float(g), float(g), float(g)};
+    const Lanes blue = {float(b), float(b), float(b), float(b)};
+    const Block* block = blocks_.data() + block_first_[fine];
+    const Block* const end = block + block_count_[fine];
+    for (; block != end && block->near <= best >> 8; ++block) {
+      const Lanes dr = red - block->red, dg = green - block->green, db = blue - block->blue;
+      const IntLanes d = __builtin_convertvector(dr * dr + dg * dg + db * db, IntLanes);
+      const IntLanes key = d << 8 | block->index;
+      best_lanes = key < best_lanes ? key : best_lanes;
+      const IntLanes half = __builtin_shuffle(best_lanes, IntLanes{2, 3, 0, 1});
+      const IntLanes two = half < best_lanes ? half : best_lanes;
+      best = std::min(two[0], two[1]);
     }
-    guess_ = best;
-    return uint8_t(best);
+    guess_ = best & 0xFF;
+    return uint8_t(guess_);
   }
 
   static constexpr int kSeenBits = 15;
@@ -298,6 +345,11 @@ class ExactNearest : public PaletteColours {
   Cells<4> coarse_;
   Cells<5> fine_;
   int guess_ = 0;  // the last answer: neighbouring pixels are usually near the same entry
+  static constexpr float kFar = -1000.0f;  // (1255^2 * 3) << 8 still fits 31 bits
+  static constexpr uint32_t kUnmade = UINT32_MAX;
+  std::vector<Block> blocks_;
+  std::vector<uint32_t> block_first_ = std::vector<uint32_t>(size_t(1) << 15, kUnmade);
+  std::vector<uint16_t> block_count_ = std::vector<uint16_t>(size_t(1) << 15);
   std::vector<uint32_t> seen_;
   std::vector<uint8_t> seen_index_;
 };
@@ -324,11 +376,6 @@ double PaletteSpacing(const Palette& p) {
   std::nth_element(nearest.begin(), nearest.begin() + nearest.size() / 2, nearest.end());
   return nearest[nearest.size() / 2];
 }
-
-// Red, green, blue and an unused fourth lane: one pixel's channels in one register. Every lane
-// does the same IEEE single-precision arithmetic the channels would do one by one.
-using Lanes = float __attribute__((vector_size(16)));
-using IntLanes = int32_t __attribute__((vector_size(16)));
 
 // One row of Diffuse, walked left to right or back. `here` and `below` hold the errors of this row
 // and the next, one pixel of margin on each side; the error for the next pixel is carried in a
