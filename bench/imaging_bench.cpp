@@ -1,5 +1,5 @@
-// Colour reduction speed on a full-HD photo-like frame, and the cost of building an optimal
-// palette (thumbnail, octree, inverse colour map) for it.
+// Colour reduction speed on a full-HD photo-like frame, the cost of building an optimal palette
+// (thumbnail, octree, inverse colour map) for it, and the fitted palettes' error diffusion.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include "imaging/cDIB.h"
 #include "imaging/cPal8bpp.h"
 #include "imaging/mDither8bpp.h"
+#include "imaging/quantize.h"
 
 namespace {
 
@@ -109,6 +110,26 @@ void BM_BuildLookup16(benchmark::State& state) {
   for (auto _ : state) mDither8bpp::BuildLookup16(palette);
 }
 BENCHMARK(BM_BuildLookup16)->Unit(benchmark::kMicrosecond);
+
+// Error diffusion onto a fitted palette of 256 colours (the palette built once, outside the loop):
+// the serial walk over the frame and the nearest-entry search of every diffused colour.
+void BM_FittedDiffusion(benchmark::State& state) {
+  const quantize::RgbaFrame frame = quantize::ToRgba(PhotoFrame());
+  quantize::Settings settings;
+  settings.dither_mode = 2;
+  quantize::SharedPalette shared(settings);
+  shared.Add(frame);
+  shared.Build();
+  cDIB target;
+  quantize::Palette used;
+  for (auto _ : state) {
+    shared.Remap(0, frame, target, used);
+    benchmark::DoNotOptimize(target.lpBits());
+    benchmark::ClobberMemory();
+  }
+  ReportPerPixel(state);
+}
+BENCHMARK(BM_FittedDiffusion)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
