@@ -10,12 +10,14 @@
 #include "gif/cGIF.h"
 #include "imaging/cDIB.h"
 #include "platform/error.h"
+#include "tests/gif/mask_bit.h"
 #include "tests/support/error_of.h"
 
 namespace qm {
 namespace {
 
 using testing::ErrorOf;
+using testing::MaskBit;
 
 // Frames are told apart by their delay.
 std::vector<int> Delays(const cGIF& gif) {
@@ -36,12 +38,6 @@ bool AllBytes(const cDIB& dib, uint8_t v) {
   for (int32_t i = 0; i < dib.Size(); ++i)
     if (dib.lpBits()[i] != v) return false;
   return true;
-}
-
-int MaskBit(const cDIB& mask, int x, int y) {
-  BitsView v;
-  MapDIBBits(v, mask);
-  return (v(x / 8, y) >> (7 - x % 8)) & 1;
 }
 
 TEST(GifModel, FirstInsertSetsTheScreenAndMakesBlankBitmaps) {

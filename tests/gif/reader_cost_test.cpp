@@ -11,12 +11,14 @@
 #include "gif/mGIFLZWDec.h"
 #include "imaging/cDIB.h"
 #include "platform/memory.h"
+#include "tests/gif/mask_bit.h"
 #include "tests/gif/nine_bit_lzw.h"
 
 namespace qm {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using testing::MaskBit;
 
 void Put16(Bytes& b, int v) {
   b.push_back(uint8_t(v));
@@ -66,12 +68,6 @@ uint8_t Pixel(const cDIB& dib, int x, int y) {
   BitsView v;
   MapDIBBits(v, dib);
   return v(x, y);
-}
-
-int MaskBit(const cDIB& mask, int x, int y) {
-  BitsView v;
-  MapDIBBits(v, mask);
-  return (v(x / 8, y) >> (7 - x % 8)) & 1;
 }
 
 // The frame numbers are int16_t: a loop counting in them wraps after 32767 and never ends, which
