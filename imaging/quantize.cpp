@@ -227,11 +227,14 @@ class ExactNearest : public PaletteColours {
     uint8_t red, green, blue, index;
   };
 
+  static constexpr uint32_t kUnmade = UINT32_MAX;
+
   // Candidate lists of cells 2^(8 - kBits) levels wide.
   template <int kBits>
   class Cells {
    public:
-    Cells() : first_(size_t(1) << (3 * kBits), kUnmade), counts_(size_t(1) << (3 * kBits)) {}
+    static constexpr size_t kCount = size_t(1) << (3 * kBits);
+    Cells() : first_(kCount, kUnmade), counts_(kCount) {}
     static size_t CellOf(int r, int g, int b) {
       return size_t(r >> kShift) << (2 * kBits) | size_t(g >> kShift) << kBits |
              size_t(b >> kShift);
@@ -242,10 +245,17 @@ class ExactNearest : public PaletteColours {
     }
     // Makes the cell's list from `from`, which holds every entry that can be nearest in it.
     void Make(size_t cell, std::span<const Candidate> from) {
+      const size_t start = candidates_.size();
+      Collect(cell, from, candidates_);
+      first_[cell] = uint32_t(start);
+      counts_[cell] = uint16_t(candidates_.size() - start);
+    }
+    // Appends the cell's list, made from `from`, to `out`.
+    static void Collect(size_t cell, std::span<const Candidate> from, std::vector<Candidate>& out) {
       constexpr int kMask = (1 << kBits) - 1, kSide = (1 << kShift) - 1;
       const int lo[3] = {int(cell >> (2 * kBits)) << kShift, (int(cell >> kBits) & kMask) << kShift,
                          (int(cell) & kMask) << kShift};
-      const size_t start = candidates_.size();
+      const size_t start = out.size();
       int limit = INT32_MAX;
       for (const Candidate& e : from) {
         const int c[3] = {e.red, e.green, e.blue};
@@ -257,23 +267,20 @@ class ExactNearest : public PaletteColours {
           f += z * z;
         }
         limit = std::min(limit, f);
-        if (n <= limit) candidates_.push_back({n, e.red, e.green, e.blue, e.index});
+        if (n <= limit) out.push_back({n, e.red, e.green, e.blue, e.index});
       }
       // Entries kept before the limit came down to its final value are dropped now.
-      const auto kept = std::remove_if(candidates_.begin() + ptrdiff_t(start), candidates_.end(),
+      const auto kept = std::remove_if(out.begin() + ptrdiff_t(start), out.end(),
                                        [limit](const Candidate& e) { return e.near > limit; });
-      candidates_.erase(kept, candidates_.end());
-      std::sort(candidates_.begin() + ptrdiff_t(start), candidates_.end(),
+      out.erase(kept, out.end());
+      std::sort(out.begin() + ptrdiff_t(start), out.end(),
                 [](const Candidate& x, const Candidate& y) {
                   return x.near != y.near ? x.near < y.near : x.index < y.index;
                 });
-      first_[cell] = uint32_t(start);
-      counts_[cell] = uint16_t(candidates_.size() - start);
     }
 
    private:
     static constexpr int kShift = 8 - kBits;
-    static constexpr uint32_t kUnmade = UINT32_MAX;
     std::vector<uint32_t> first_;
     std::vector<uint16_t> counts_;
     std::vector<Candidate> candidates_;
@@ -287,9 +294,8 @@ class ExactNearest : public PaletteColours {
     int32_t near;  // of the block's first candidate, the nearest of the four
   };
 
-  // Packs the fine cell's list into blocks and notes where they are.
-  void MakeBlocks(size_t fine) {
-    std::span<const Candidate> list = fine_.List(fine);
+  // Packs a small cell's list into blocks and notes where they are.
+  void MakeBlocks(size_t fine, std::span<const Candidate> list) {
     block_first_[fine] = uint32_t(blocks_.size());
     block_count_[fine] = uint16_t((list.size() + 3) / 4);
     for (size_t i = 0; i < list.size(); i += 4) {
@@ -311,12 +317,13 @@ class ExactNearest : public PaletteColours {
   // is looked at while its nearest candidate is no farther than the best so far, so none that
   // could win or tie is skipped.
   uint8_t Search(int r, int g, int b) {
-    const size_t fine = fine_.CellOf(r, g, b);
+    const size_t fine = Fine::CellOf(r, g, b);
     if (block_first_[fine] == kUnmade) {
       const size_t coarse = coarse_.CellOf(r, g, b);
       if (!coarse_.Made(coarse)) coarse_.Make(coarse, palette_);
-      fine_.Make(fine, coarse_.List(coarse));
-      MakeBlocks(fine);
+      list_.clear();
+      Fine::Collect(fine, coarse_.List(coarse), list_);
+      MakeBlocks(fine, list_);
     }
     int32_t best = Distance(r, g, b, guess_) << 8 | guess_;
     IntLanes best_lanes = {best, best, best, best};
@@ -342,14 +349,14 @@ class ExactNearest : public PaletteColours {
   static constexpr size_t kSeen = size_t(1) << kSeenBits;
   static constexpr uint32_t kNone = UINT32_MAX;  // no colour: colours have 24 bits
   std::vector<Candidate> palette_;
+  using Fine = Cells<5>;  // only their blocks are kept
   Cells<4> coarse_;
-  Cells<5> fine_;
   int guess_ = 0;  // the last answer: neighbouring pixels are usually near the same entry
   static constexpr float kFar = -1000.0f;  // (1255^2 * 3) << 8 still fits 31 bits
-  static constexpr uint32_t kUnmade = UINT32_MAX;
+  std::vector<Candidate> list_;            // a small cell's list on its way into blocks
   std::vector<Block> blocks_;
-  std::vector<uint32_t> block_first_ = std::vector<uint32_t>(size_t(1) << 15, kUnmade);
-  std::vector<uint16_t> block_count_ = std::vector<uint16_t>(size_t(1) << 15);
+  std::vector<uint32_t> block_first_ = std::vector<uint32_t>(Fine::kCount, kUnmade);
+  std::vector<uint16_t> block_count_ = std::vector<uint16_t>(Fine::kCount);
   std::vector<uint32_t> seen_;
   std::vector<uint8_t> seen_index_;
 };
