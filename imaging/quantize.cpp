@@ -337,7 +337,7 @@ class ExactNearest : public PaletteColours {
       const IntLanes d = __builtin_convertvector(dr * dr + dg * dg + db * db, IntLanes);
       const IntLanes key = d << 8 | block->index;
       best_lanes = key < best_lanes ? key : best_lanes;
-      const IntLanes half = __builtin_shuffle(best_lanes, IntLanes{2, 3, 0, 1});
+      const IntLanes half = __builtin_shufflevector(best_lanes, best_lanes, 2, 3, 0, 1);
       const IntLanes two = half < best_lanes ? half : best_lanes;
       best = std::min(two[0], two[1]);
     }
