@@ -135,7 +135,8 @@ class AviGetFrame;     // hands out the frames of an AviInputStream as packed bi
 
 }  // namespace qm::avi
 
-// The objects are opaque; deleting them happens in avi.cpp, where they are complete.
+// The objects are opaque; deleting them happens where they are complete (avi_writer.cpp,
+// avi_reader.cpp).
 template <>
 struct std::default_delete<qm::avi::AviFile> {
   void operator()(qm::avi::AviFile* p) const;
