@@ -4,6 +4,11 @@
 // or error diffusion. mDither8bpp's classic halftone and optimal routines are separate and stay
 // as they are.
 //
+// Where the pieces are: quantize.cpp wraps libimagequant (QuantizeFrame, SharedPalette);
+// fitted_diffusion.cpp is the error diffusion and fitted_ordered_dither.cpp the ordered dither,
+// both finding entries through nearest_entry.h; frame_changes.cpp holds ChangedShare and
+// RemapChanges; fitted_frames.cpp checks frames and makes targets (and holds ToRgba).
+//
 // Determinism: libimagequant runs single-threaded inside every call here, so the same frames and
 // settings give the same bytes on any machine; callers get their parallelism by running frames
 // side by side (SharedPalette's lanes, or QuantizeFrame on several threads at once).
@@ -23,11 +28,12 @@
 namespace qm::quantize {
 
 // The defaults are tuned with bench/quality.sh on photos (pans and slideshows of 640 x 480). A
-// frame's palette is built from a sample of at most 24 000 of its pixels (the whole frame when it
-// has 256 colours or fewer), which is as good on photos as the whole frame at a fraction of the
-// cost; error diffusion is our own Floyd-Steinberg onto that palette, at 0.65 of full strength,
-// which keeps most of the quality gain while the dither noise no longer makes the file larger than
-// ffmpeg's. Fewer colours or a quality target below 100 cost more quality than they saved in size.
+// frame's palette is built from a sample of about 24 000 of its pixels, one from each block of up
+// to 8 x 8 (so more on frames over 1.5 megapixels; the whole frame when it has 256 colours or
+// fewer), which is as good on photos as the whole frame at a fraction of the cost; error diffusion
+// is our own Floyd-Steinberg onto that palette, at 0.65 of full strength, which keeps most of the
+// quality gain while the dither noise no longer makes the file larger than ffmpeg's. Fewer colours
+// or a quality target below 100 cost more quality than they saved in size.
 struct Settings {
   int dither_mode = 2;            // 0 nearest colour, 1 ordered (Bayer), 2 error diffusion
   int speed = 6;                  // libimagequant's 1 (slowest) .. 10
@@ -74,7 +80,8 @@ void RemapChanges(const Settings& settings, const RgbaFrame& frame, const Palett
                   const cDIB& previous, RgbaFrame& reference, cDIB& target);
 
 // Maps the frame onto `palette` with a Bayer 8 x 8 ordered dither whose strength follows the
-// palette's spacing; the nearest entry by squared RGB distance.
+// palette's spacing; each offset colour takes the entry nearest (by squared RGB distance) to the
+// centre of its cell of 4 levels a channel.
 void OrderedDither(const RgbaFrame& frame, const Palette& palette, cDIB& target);
 
 // One palette from every frame added: Add each frame, Build once, then Remap each frame.
