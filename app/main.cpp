@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "app/file_list.h"
 #include "app/form1.h"
+#include "convert/gif_picture.h"
 #include "platform/fs.h"
 #include "platform/host.h"
 #include "platform/memory.h"
@@ -36,6 +37,7 @@ int main(int argc, char** argv) {
   if (Answered(qm::app::ReadCommandLine(raw, QDir::currentPath()))) return 0;
 
   qm::TuneAllocatorForFrames();
+  qm::RegisterGifPictureDecoder();
   QApplication app(argc, argv);
   QApplication::setOrganizationName("Marrowby");
   QApplication::setApplicationName("Quillomat");

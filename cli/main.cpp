@@ -21,6 +21,7 @@
 #include "cli/inspect.h"
 #include "cli/option_values.h"
 #include "convert/driver.h"
+#include "convert/gif_picture.h"
 #include "gif/cGIF.h"
 #include "platform/cancel.h"
 #include "platform/folders.h"
@@ -142,6 +143,7 @@ bool EndsWithGif(const std::string& s) {
 
 int main(int argc, char** argv) {
   qm::TuneAllocatorForFrames();
+  qm::RegisterGifPictureDecoder();
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return UsageError("no pictures given");
   if (args[0] == "--help" || args[0] == "-h") {

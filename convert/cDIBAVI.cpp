@@ -27,8 +27,8 @@ bool IsFile(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-void Tell(const std::string& text, MsgIcon icon) {
-  CurrentHost().MessageBox(text, MsgButtons::Ok, icon, kAppTitle);
+void Tell(Host& host, const std::string& text, MsgIcon icon) {
+  host.MessageBox(text, MsgButtons::Ok, icon, kAppTitle);
 }
 
 void PutU16(std::vector<uint8_t>& out, uint16_t v) {
@@ -52,8 +52,12 @@ uint32_t UncompressedImageSize(int32_t width, int32_t height, int32_t bit_count)
 }
 
 bool cDIBAVI::CreateFromFile(const std::string& filename) {
+  return CreateFromFile(filename, CurrentHost());
+}
+
+bool cDIBAVI::CreateFromFile(const std::string& filename, Host& host) {
   if (!IsFile(filename)) {
-    Tell("File does not exist:\r\n" + filename, MsgIcon::Critical);
+    Tell(host, "File does not exist:\r\n" + filename, MsgIcon::Critical);
     return false;
   }
   // The file is read into the spare buffer and the pixels stay where they were read; the spare
@@ -63,9 +67,9 @@ bool cDIBAVI::CreateFromFile(const std::string& filename) {
     ReadWholeFileInto(filename, data);
   } catch (const RuntimeError& e) {
     if (e.number() == kErrPermissionDenied) {
-      Tell("File is locked - cannot access:\r\n" + filename, MsgIcon::Critical);
+      Tell(host, "File is locked - cannot access:\r\n" + filename, MsgIcon::Critical);
     } else {
-      Tell(e.description(), MsgIcon::Information);
+      Tell(host, e.description(), MsgIcon::Information);
     }
     return false;
   }
@@ -76,7 +80,7 @@ bool cDIBAVI::CreateFromFile(const std::string& filename) {
                                 in.U16LE(fh.bfReserved1) && in.U16LE(fh.bfReserved2) &&
                                 in.U32LE(fh.bfOffBits);
   auto refuse = [&] {
-    Tell("File is not a supported bitmap format:\r\n" + filename, MsgIcon::Information);
+    Tell(host, "File is not a supported bitmap format:\r\n" + filename, MsgIcon::Information);
     return false;
   };
   if (!have_file_header || fh.bfType != kBitmapType) {

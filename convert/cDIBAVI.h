@@ -7,7 +7,8 @@
 // writes what the object holds back as a BMP file. Each successful Create... replaces the whole
 // state; a new object holds empty blocks.
 //
-// Errors: CreateFromFile tells the user itself, through the current host, when the file is
+// Errors: CreateFromFile tells the user itself, through its host (the current host when none is
+// named), when the file is
 // missing ("File does not exist:"), cannot be opened ("File is locked - cannot access:", or the
 // system's description) or is not a bitmap it can take ("File is not a supported bitmap
 // format:"), and returns false. Every header field is checked against the file's length before
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "platform/gdi.h"
+#include "platform/host.h"
 #include "platform/memory.h"
 
 namespace qm {
@@ -30,6 +32,7 @@ namespace qm {
 class cDIBAVI {
  public:
   bool CreateFromFile(const std::string& filename);
+  bool CreateFromFile(const std::string& filename, Host& host);
   // `packed` is the whole packed bitmap; its length bounds every read. Refused (false) when the
   // bit count is below 16, the image size below 1, or the pixels do not fit in `packed`.
   bool CreateFromPackedDIBPointer(std::span<const uint8_t> packed);

@@ -1,9 +1,15 @@
 // The conversion driver: what "Start Converting" runs, independent of any window. It checks the
 // inputs, writes the pictures to an intermediate AVI in a private temporary folder, imports that
-// video into `gif` (dithering every frame onto the shared palette) and saves `out.gif` in the
-// output folder. Every message, the busy pointer and the progress bar go through the current
-// host (platform/host.h); run-time errors are shown with the common error report and the run
-// goes on with its next step.
+// video into `gif` (every frame reduced to palette indices as the options choose) and saves
+// `out.gif` in the output folder, or into memory for a trial encode. Every message, the busy
+// pointer, the progress bar and the cancel request go through the conversion's host
+// (platform/host.h); run-time errors are shown with the common error report and the run goes on
+// with its next step.
+//
+// Threads: everything one conversion uses belongs to it (its options, its host, its temporary
+// folder, its `gif`), so conversions may run at the same time on different threads, each with its
+// own host and cGIF, and each gives the bytes it gives alone. The GIF picture decoder
+// (convert/gif_picture.h) must be registered before the first conversion starts.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +17,8 @@
 #include <vector>
 
 #include "gif/cGIF.h"
+#include "gif/mGIFLZWEnc.h"
+#include "platform/host.h"
 
 namespace qm {
 
@@ -57,30 +65,42 @@ void SetPlayCount(cGIF& gif, int32_t loop_count);
 
 struct ConversionResult {
   bool gif_written = false;  // out.gif was saved completely
-  bool started = false;      // false when the input checks stopped the run, or one was running
+  bool started = false;      // false when the input checks stopped the run
   bool cancelled = false;    // a cancel request (platform/cancel.h) stopped the run
-  std::string output_path;   // the out.gif path
+  std::string output_path;   // the out.gif path ("" when written to memory)
   std::string temp_folder;   // the private temporary folder ("" when none could be made)
 };
 
-// Runs one conversion. `files` in frame order; `fps_text` as typed in the frame-rate field;
-// `output_folder` normally ends with "/" (joined with "out.gif" without doubling the "/").
-// `output_file` non-empty overrides the output path (the command line's --out FILE.gif).
-// A second call while one runs returns at once with started == false.
+// One conversion's inputs, its output and the host it reports to.
+struct ConversionJob {
+  std::vector<std::string> files;  // in frame order
+  std::string fps_text;            // as typed in the frame-rate field
+  // out.gif goes here; normally ends with "/" (joined with "out.gif" without doubling the "/").
+  std::string output_folder;
+  std::string output_file;  // non-empty: this path instead (the command line's --out FILE.gif)
+  ConversionOptions options;
+  Host* host = nullptr;  // null: the current host
+  // Non-null: the GIF goes here (replacing what it held) instead of into a file, and nothing in
+  // the output folder is looked at, deleted or written; only the temporary video touches the disk.
+  MemoryGifOutput* memory = nullptr;
+};
+
+// Runs one conversion.
 //
 // Refused up front, before anything is deleted or written, each with a message: an empty list, a
 // frame rate that is not a number, more pictures than an animation holds (kMaxGifFrames), and an
 // output path that is the same file as a listed picture (also through links).
 //
-// Cancelling: the stages look for a cancel request between frames (platform/cancel.h). A
-// cancelled run removes the temporary folder (even with keep_temp) and the partial out.gif,
-// resets the pointer and the progress bar and says "Cancelled." instead of "Done."; a request
-// found before the old out.gif was deleted leaves it. The request is cleared when the run ends.
+// Cancelling: the stages look for the host's cancel request between frames. A cancelled run
+// removes the temporary folder (even with keep_temp) and the partial out.gif, resets the pointer
+// and the progress bar and says "Cancelled." instead of "Done."; a request found before the old
+// out.gif was deleted leaves it. The request is cleared when the run ends.
+ConversionResult Convert(const ConversionJob& job, cGIF& gif);
+
+// Convert for the current host, writing a file.
 ConversionResult StartConverting(const std::vector<std::string>& files, const std::string& fps_text,
                                  const std::string& output_folder, cGIF& gif,
                                  const ConversionOptions& options = {},
                                  const std::string& output_file = {});
-
-bool ConversionRunning();
 
 }  // namespace qm

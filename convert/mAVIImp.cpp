@@ -14,7 +14,6 @@
 #include "platform/avi.h"
 #include "platform/bmp.h"
 #include "platform/byte_reader.h"
-#include "platform/cancel.h"
 #include "platform/error.h"
 #include "platform/error_report.h"
 #include "platform/gdi.h"
@@ -31,21 +30,21 @@ constexpr const char* kLocation = "in Quillomat2/19/2015.mAVIImp.ImportAVI ";
 // Runs one numbered statement of the importer; a run-time error is reported and the import goes
 // on with the next statement. Returns false when the statement failed.
 template <typename Fn>
-bool Step(int index, Fn&& fn) {
+bool Step(Host& host, int index, Fn&& fn) {
   try {
     fn();
     return true;
   } catch (const RuntimeError& e) {
     if (e.number() == kErrFileNotFound) {
-      CurrentHost().MessageBox("I need to install the software using Inno.", MsgButtons::Ok,
-                               MsgIcon::None, kAppTitle);
+      host.MessageBox("I need to install the software using Inno.", MsgButtons::Ok, MsgIcon::None,
+                      kAppTitle);
     } else {
-      ShowErrorReport(e, kLocation, StepNumber(index));
+      ShowErrorReport(host, e, kLocation, StepNumber(index));
     }
   } catch (const std::bad_alloc&) {
-    ShowErrorReport("Out of memory", kLocation, StepNumber(index));
+    ShowErrorReport(host, "Out of memory", kLocation, StepNumber(index));
   } catch (const std::exception& e) {
-    ShowErrorReport(e, kLocation, StepNumber(index));
+    ShowErrorReport(host, e, kLocation, StepNumber(index));
   }
   return false;
 }
@@ -254,21 +253,20 @@ int16_t ChosenFrameDelay(const FrameTiming& timing, int32_t frame, int32_t frame
 }
 
 bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing,
-               const FramePalettes& palettes) {
-  Host& host = CurrentHost();
+               const FramePalettes& palettes, Host& host) {
   bool result = false;
   bool failed = false;
 
   // Opening the stream and its frame reader; either failing ends the import with false.
   std::unique_ptr<avi::AviInputStream> stream;
   int opened = -1;
-  Step(0, [&] {
+  Step(host, 0, [&] {
     opened = avi::AVIStreamOpenFromFile(stream, filename, avi::kStreamTypeVideo, 0,
                                         avi::kOfShareExclusive);
   });
   if (avi::Failed(opened) || !stream) return false;
   std::unique_ptr<avi::AviGetFrame> frames;
-  Step(1, [&] { frames = avi::AVIStreamGetFrameOpen(*stream); });
+  Step(host, 1, [&] { frames = avi::AVIStreamGetFrameOpen(*stream); });
   if (!frames) {
     avi::AVIStreamRelease(stream);
     return false;
@@ -279,7 +277,10 @@ bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing,
   avi::AviStreamInfo info;
   cDIB work;
   cPal8bpp palette;
-  Step(2, [&] {
+  mDither8bpp::Context reduction;
+  reduction.SetPaletteMode(palettes.palette_mode);
+  reduction.SetDitherMode(palettes.dither_mode);
+  Step(host, 2, [&] {
     n = avi::AVIStreamLength(*stream);
     host.SetProgressStage("Colours");
     host.SetProgressMax(n);
@@ -292,12 +293,12 @@ bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing,
   });
   // An empty stream has no per-frame time; it simply yields no frames.
   if (n > 0) {
-    Step(3, [&] {
+    Step(host, 3, [&] {
       const int32_t end = avi::AVIStreamSampleToTime(*stream, avi::AVIStreamStart(*stream) + n);
       delay = FrameDelayFromStream(end, n);
     });
   }
-  Step(4, [&] {
+  Step(host, 4, [&] {
     avi::AVIStreamInfo(*stream, info, 140);
     if (!work.Create(info.frame.right, info.frame.bottom, 32)) {
       Raise(kErrInvalidCall, "The video's frame size cannot be drawn");
@@ -314,26 +315,26 @@ bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing,
   int32_t progress_offset = 0;
   if (palettes.palette_mode == 2 && n > 0) {
     // The first pass: every frame into the histogram of the one palette.
-    Step(17, [&] {
+    Step(host, 17, [&] {
       host.SetProgressMax(2 * n);
       shared = std::make_unique<quantize::SharedPalette>(settings);
     });
     for (int32_t i = 1; i <= n && shared && !failed; ++i) {
       std::span<const uint8_t> packed;
-      Step(6, [&] { packed = avi::AVIStreamGetFrame(*frames, i - 1); });
+      Step(host, 6, [&] { packed = avi::AVIStreamGetFrame(*frames, i - 1); });
       if (packed.empty()) failed = true;
-      Step(7, [&] {
+      Step(host, 7, [&] {
         host.SetProgressValue(i);
         host.Yield();
       });
-      if (CancelRequested()) failed = true;
+      if (host.CancelRequested()) failed = true;
       if (failed) break;
-      Step(8, [&] {
+      Step(host, 8, [&] {
         DrawFrame(packed, i, work, *source_dc);
         shared->Add(quantize::ToRgba(work));
       });
     }
-    if (!failed && shared && !Step(17, [&] { shared->Build(); })) shared.reset();
+    if (!failed && shared && !Step(host, 17, [&] { shared->Build(); })) shared.reset();
     progress_offset = n;
     if (!shared) failed = true;
     if (failed) n = 0;
@@ -342,54 +343,54 @@ bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing,
 
   for (int32_t i = 1; i <= n; ++i) {
     int16_t frame = 0;
-    Step(5, [&] {
+    Step(host, 5, [&] {
       frame = CInt(i);
       gif.FrameInsert(frame, CInt(width), CInt(height));
     });
     if (frame == 0) continue;
     std::span<const uint8_t> packed;
-    Step(6, [&] { packed = avi::AVIStreamGetFrame(*frames, i - 1); });
+    Step(host, 6, [&] { packed = avi::AVIStreamGetFrame(*frames, i - 1); });
     if (packed.empty()) {
       failed = true;
       break;
     }
-    Step(7, [&] {
+    Step(host, 7, [&] {
       host.SetProgressValue(progress_offset + i);
       host.Yield();
     });
-    if (CancelRequested()) {
+    if (host.CancelRequested()) {
       failed = true;
       break;
     }
-    Step(8, [&] { DrawFrame(packed, i, work, *source_dc); });
+    Step(host, 8, [&] { DrawFrame(packed, i, work, *source_dc); });
     if (fitted) {
-      if (fitted_frames.Busy()) Step(10, [&] { fitted_frames.FinishOldest(); });
-      Step(9, [&] { fitted_frames.Start(frame, work); });
+      if (fitted_frames.Busy()) Step(host, 10, [&] { fitted_frames.FinishOldest(); });
+      Step(host, 9, [&] { fitted_frames.Start(frame, work); });
     } else {
-      Step(9, [&] {
+      Step(host, 9, [&] {
         std::shared_ptr<cDIB> target = gif.FrameDIBXOR(frame);
         if (!target) Raise(kErrSubscript);
-        mDither8bpp::ReduceColors(work, *target, palette, i > 1);
+        mDither8bpp::ReduceColors(reduction, work, *target, palette, i > 1);
       });
-      Step(10, [&] {
+      Step(host, 10, [&] {
         const int entries = std::clamp<int>(palette.Entries(), 0, 256);
         std::memcpy(gif.lpLocalPalette(frame), palette.lpPalette().data(), size_t(entries) * 4);
         gif.SetLocalPaletteEntries(frame, int16_t(entries));
       });
     }
-    Step(11, [&] { gif.SetFrameDisposalMethod(frame, 3); });
-    Step(12, [&] { gif.SetFrameDelay(frame, ChosenFrameDelay(timing, i, n, delay)); });
+    Step(host, 11, [&] { gif.SetFrameDisposalMethod(frame, 3); });
+    Step(host, 12, [&] { gif.SetFrameDelay(frame, ChosenFrameDelay(timing, i, n, delay)); });
   }
 
-  while (fitted_frames.Pending()) Step(10, [&] { fitted_frames.FinishOldest(); });
+  while (fitted_frames.Pending()) Step(host, 10, [&] { fitted_frames.FinishOldest(); });
 
   avi::AVIStreamGetFrameClose(frames);
-  Step(13, [&] {
+  Step(host, 13, [&] {
     gif.SetScreenWidth(CInt(width));
     gif.SetScreenHeight(CInt(height));
   });
-  Step(14, [&] { gif.SetScreenPixelAspectRatio(1.0f); });
-  Step(15, [&] {
+  Step(host, 14, [&] { gif.SetScreenPixelAspectRatio(1.0f); });
+  Step(host, 15, [&] {
     if (fitted) {
       // Local mode: every frame carries its own table.
       gif.SetGlobalPaletteExists(shared != nullptr);
@@ -404,7 +405,7 @@ bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing,
     gif.SetGlobalPaletteEntries(int16_t(entries));
     if (entries > 0) std::memcpy(gif.lpGlobalPalette(), palette.lpPalette().data(), entries * 4);
   });
-  Step(16, [&] { host.SetProgressValue(0); });
+  Step(host, 16, [&] { host.SetProgressValue(0); });
   result = !failed;
   avi::AVIStreamRelease(stream);
   return result;

@@ -1,17 +1,18 @@
 // ImportAVI: reads the video stream of an AVI file frame by frame into a cGIF animation. Every
 // frame is stretch-copied into a 32-bit work bitmap, reduced onto one palette shared by all
-// frames (ReduceColors with the current palette and dither switches; the palette is built on
-// the first frame; `palettes` can choose palettes fitted to the frames instead), and given disposal
-// method 3 and the delay the stream's rate implies, in hundredths of a second, unless `timing` sets
-// that frame's delay. At the end the logical screen is the frame size and the global palette is the
-// shared one; every frame's local palette holds a copy of it.
+// frames (ReduceColors, in a reduction context of the import's own set to `palettes`; the palette
+// is built on the first frame; `palettes` can choose palettes fitted to the frames instead), and
+// given disposal method 3 and the delay the stream's rate implies, in hundredths of a second,
+// unless `timing` sets that frame's delay. At the end the logical screen is the frame size and the
+// global palette is the shared one; every frame's local palette holds a copy of it.
 //
 // Result: true when every frame of the stream was read. A file that is not an AVI, has no video
 // stream or a frame that cannot be decoded gives false without a message of its own (the frames
 // read so far stay in `gif`). Any run-time error is trapped here: error 53 shows "I need to
 // install the software using Inno.", any other the common error report; the import then goes
-// on with its next step. Progress and one Yield per frame go through the current host. After
-// each Yield a cancel request (platform/cancel.h) ends the import with false. A stream longer
+// on with its next step. Messages, progress and one Yield per frame go through `host` (the
+// current host when none is named). After each Yield the host's cancel request ends the import
+// with false. A stream longer
 // than an animation holds (kMaxGifFrames) is an overflow error (6) and imports nothing.
 #pragma once
 
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "gif/cGIF.h"
+#include "platform/host.h"
 
 namespace qm {
 
@@ -33,8 +35,9 @@ struct FrameTiming {
   std::vector<int32_t> delays_cs;
 };
 
-// How the frames get their colours. Palette modes 0 and 1 are the classic ones: ReduceColors with
-// mDither8bpp's own switches, which the caller sets (dither_mode is not read then). Mode 2 builds
+// How the frames get their colours. Palette modes 0 and 1 are the classic ones (mDither8bpp's
+// halftone cube and optimal palette, with its dither modes 0 nearest, 1 ordered (4 x 4), 2 error
+// diffusion). Mode 2 builds
 // one palette from every frame (a first pass over the video) and writes it as the global table;
 // mode 3 gives every frame a palette of its own in its local table and writes no global table.
 // In modes 2 and 3 dither_mode is 0 nearest, 1 ordered, 2 error diffusion.
@@ -44,7 +47,7 @@ struct FramePalettes {
 };
 
 bool ImportAVI(std::string filename, cGIF& gif, const FrameTiming& timing = {},
-               const FramePalettes& palettes = {});
+               const FramePalettes& palettes = {}, Host& host = CurrentHost());
 
 // The delay of frame `frame` (1-based) of `frames`, given the delay the rate implies. A chosen
 // delay is clamped to 0..32767, what the frame record holds.

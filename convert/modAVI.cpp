@@ -12,7 +12,6 @@
 #include "imaging/cDIB.h"
 #include "imaging/resample.h"
 #include "platform/avi.h"
-#include "platform/cancel.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/host.h"
@@ -27,8 +26,8 @@ namespace {
 constexpr int64_t kThreeAheadPixels = int64_t(2048) * 2048;
 constexpr int64_t kTwoAheadPixels = int64_t(4096) * 4096;
 
-void Tell(const std::string& text, MsgIcon icon) {
-  CurrentHost().MessageBox(text, MsgButtons::Ok, icon, kAppTitle);
+void Tell(Host& host, const std::string& text, MsgIcon icon) {
+  host.MessageBox(text, MsgButtons::Ok, icon, kAppTitle);
 }
 
 // Releases the video handles and the temporary bitmap on every way out, including a picture
@@ -134,8 +133,7 @@ std::shared_ptr<Picture> LoadIntoFrame(const std::string& path, int32_t width, i
 }  // namespace
 
 void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::string>& files,
-              const std::string& temp_folder, int32_t max_width, int32_t max_height) {
-  Host& host = CurrentHost();
+              const std::string& temp_folder, int32_t max_width, int32_t max_height, Host& host) {
   WriterHandles h;
   h.bmp_path = JoinPath(temp_folder, "temp.bmp");
   int last = avi::kAviOk;
@@ -157,8 +155,8 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
     first = limited ? LoadWithinLimit(files.front(), max_width, max_height)
                     : LoadPicture(files.front());
     SavePictureAsBmp(*first, h.bmp_path);
-    if (!dib.CreateFromFile(h.bmp_path)) {
-      Tell("Could not load first bitmap file in list!", MsgIcon::Exclamation);
+    if (!dib.CreateFromFile(h.bmp_path, host)) {
+      Tell(host, "Could not load first bitmap file in list!", MsgIcon::Exclamation);
       stop = true;
       first_unreadable = true;
     } else {
@@ -191,7 +189,7 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
     if (auto shortage = TempSpaceShortage(temp_folder, uint64_t(count), needed)) {
       h.Release();
       DeleteFileQuiet(avi_path);
-      Tell(*shortage, MsgIcon::Exclamation);
+      Tell(host, *shortage, MsgIcon::Exclamation);
       return;
     }
   }
@@ -231,7 +229,7 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
     fill();
     for (int i = 1; i <= count; ++i) {
       host.Yield();
-      if (CancelRequested()) break;
+      if (host.CancelRequested()) break;
       std::shared_ptr<Picture> picture = next.front().get();
       next.pop_front();
       fill();
@@ -239,7 +237,7 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
       SavePictureAsBmp(*picture, h.bmp_path);
       // A bitmap that cannot be read back would leave the previous picture's pixels in the
       // object; writing those again would be a wrong frame, so the video ends here instead.
-      if (!dib.CreateFromFile(h.bmp_path)) {
+      if (!dib.CreateFromFile(h.bmp_path, host)) {
         last = avi::kAviErrFileRead;
         break;
       }
@@ -252,7 +250,7 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
   // 10-11
   const int finish = h.Release();
   if (last == avi::kAviOk && !first_unreadable) last = finish;
-  if (last != avi::kAviOk) Tell("There was an error writing the file.", MsgIcon::Information);
+  if (last != avi::kAviOk) Tell(host, "There was an error writing the file.", MsgIcon::Information);
 }
 
 }  // namespace qm

@@ -16,7 +16,7 @@
 // What reading costs: the reader keeps at most kMaxGifFrames frames; images after that are
 // stepped over (counted by ImagesNotRead) and the load still succeeds. A frame's bitmaps are
 // made at its declared size when it is at most 2^28 pixels and the load's running total stays
-// within 2^31 pixels (mGIFLZWDec::Limits); beyond that the frame keeps empty bitmaps. Declared
+// within 2^31 pixels (the object's LoadLimits); beyond that the frame keeps empty bitmaps. Declared
 // pixels cost address space, not memory: bitmaps start as zeroed pages from the system, the
 // decoder writes only the rows its data reaches, and the transparency mask is written only for
 // those rows, so memory and time follow the bytes in the file (about one page per frame and per
@@ -35,8 +35,18 @@
 
 #include "imaging/cDIB.h"
 #include "platform/gdi.h"
+#include "platform/host.h"
 
 namespace qm {
+
+class GifOutput;
+
+// What one load may allocate from sizes written in a file. A frame above MaxFramePixels, or one
+// that would take the load's running total above MaxLoadPixels, keeps empty bitmaps.
+struct tGIFLoadLimits {
+  uint64_t MaxFramePixels = uint64_t(1) << 28;
+  uint64_t MaxLoadPixels = uint64_t(1) << 31;
+};
 
 // The most frames one animation holds: frame numbers are 16-bit.
 inline constexpr int32_t kMaxGifFrames = 32767;
@@ -80,14 +90,18 @@ class cGIF {
   bool LoadFromFile(const std::string& filename);
   bool LoadFromStream(std::span<const uint8_t> Stream);
   // Writes a GIF89a file (GIF87a when there are no frames), moving the host's progress bar and
-  // yielding once per frame. False, after replacing nothing or leaving a partial file, when the
-  // file is read-only or cannot be written, when a global or local table has over 256 entries,
-  // when a frame has no table to use, has no pixels, is not 8 bits per pixel, is over 32767
-  // pixels wide or high, holds an index its table's code size cannot carry, or has a disposal
-  // method of 64 or more, and when the object has never held a frame. Between frames it looks
-  // for a cancel request (platform/cancel.h) and returns false, leaving a partial file, when it
-  // finds one.
+  // yielding once per frame (the current host when none is named). False, after replacing
+  // nothing or leaving a partial file, when the file is read-only or cannot be written, when a
+  // global or local table has over 256 entries, when a frame has no table to use, has no pixels,
+  // is not 8 bits per pixel, is over 32767 pixels wide or high, holds an index its table's code
+  // size cannot carry, or has a disposal method of 64 or more, and when the object has never held
+  // a frame. Between frames it looks for the host's cancel request and returns false, leaving a
+  // partial file, when it finds one.
   bool Save(const std::string& filename);
+  bool Save(const std::string& filename, Host& host);
+  // The same bytes into any sink, e.g. a MemoryGifOutput (gif/mGIFLZWEnc.h), with the same
+  // checks; what was written before a failure stays in the sink.
+  bool Save(GifOutput& sink, Host& host);
   void Destroy();
   void FrameDraw(gdi::HDC hDC, int16_t nFrame, int16_t Left, int16_t Top, float ScaleFactor,
                  bool ScreenCrop);
@@ -126,6 +140,10 @@ class cGIF {
   void SetGlobalPaletteSorted(bool v) { m_GlobalPaletteSorted = v; }
   int16_t GlobalPaletteEntries() const { return m_GlobalPaletteEntries; }
   void SetGlobalPaletteEntries(int16_t v) { m_GlobalPaletteEntries = v; }
+
+  // The limits of this object's loads (tests and fuzz targets lower them).
+  const tGIFLoadLimits& LoadLimits() const { return m_LoadLimits; }
+  void SetLoadLimits(const tGIFLoadLimits& limits) { m_LoadLimits = limits; }
 
   int16_t FramesCount() const { return m_FramesCount; }
   // Images of the last load past the kMaxGifFrames the model numbers: read over, not kept.
@@ -177,6 +195,7 @@ class cGIF {
   std::vector<tGIFFrame> m_Frames;  // slot i holds frame i + 1; empty = never allocated
   int16_t m_FramesCount = 0;
   int64_t m_ImagesNotRead = 0;
+  tGIFLoadLimits m_LoadLimits;
 };
 
 }  // namespace qm

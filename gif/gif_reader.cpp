@@ -175,7 +175,7 @@ bool cGIF::LoadFromStream(std::span<const uint8_t> Stream) {
       f.LocalPalette = m_GlobalPalette;
     }
 
-    const auto& limits = mGIFLZWDec::Limits();
+    const tGIFLoadLimits& limits = m_LoadLimits;
     const uint64_t pixels = uint64_t(width) * height;
     if (counted && pixels > 0 && pixels <= limits.MaxFramePixels &&
         pixels_made + pixels <= limits.MaxLoadPixels) {

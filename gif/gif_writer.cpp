@@ -14,7 +14,6 @@
 
 #include "gif/cGIF.h"
 #include "gif/mGIFLZWEnc.h"
-#include "platform/cancel.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/host.h"
@@ -23,7 +22,7 @@ namespace qm {
 namespace {
 
 // Buffered, sequential file output; every failure raises.
-class FileGifOutput : public GifOutput {
+class FileGifOutput final : public GifOutput {
  public:
   explicit FileGifOutput(const std::string& path) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -43,11 +42,6 @@ class FileGifOutput : public GifOutput {
       return;
     }
     buffer_.insert(buffer_.end(), data, data + n);
-  }
-  void Put(uint8_t b) { Write(&b, 1); }
-  void PutU16(uint16_t v) {
-    const uint8_t b[2] = {uint8_t(v & 0xFF), uint8_t(v >> 8)};
-    Write(b, 2);
   }
 
   // Writes what is buffered and closes; raises when any of it failed.
@@ -73,6 +67,21 @@ class FileGifOutput : public GifOutput {
   std::vector<uint8_t> buffer_;
 };
 
+// The blocks of the file go to any sink; these add the format's small fields.
+class GifWriter {
+ public:
+  explicit GifWriter(GifOutput& out) : out_(out) {}
+  void Write(const uint8_t* data, size_t n) { out_.Write(data, n); }
+  void Put(uint8_t b) { out_.Write(&b, 1); }
+  void PutU16(uint16_t v) {
+    const uint8_t b[2] = {uint8_t(v & 0xFF), uint8_t(v >> 8)};
+    out_.Write(b, 2);
+  }
+
+ private:
+  GifOutput& out_;
+};
+
 // Smallest n >= 1 with 2^n >= entries.
 int ColourTableBits(int32_t entries) {
   int n = 1;
@@ -80,11 +89,11 @@ int ColourTableBits(int32_t entries) {
   return n;
 }
 
-void WriteHeader(FileGifOutput& out, bool has_frames) {
+void WriteHeader(GifWriter& out, bool has_frames) {
   out.Write(reinterpret_cast<const uint8_t*>(has_frames ? "GIF89a" : "GIF87a"), 6);
 }
 
-void WriteScreenDescriptor(FileGifOutput& out, const tGIFScreen& screen) {
+void WriteScreenDescriptor(GifWriter& out, const tGIFScreen& screen) {
   out.PutU16(uint16_t(screen.ScreenWidth));
   out.PutU16(uint16_t(screen.ScreenHeight));
   out.Put(screen.Packed);
@@ -94,7 +103,7 @@ void WriteScreenDescriptor(FileGifOutput& out, const tGIFScreen& screen) {
 
 // The palette is stored blue, green, red, reserved; the file wants red, green, blue, padded with
 // zero entries up to 2^bits.
-void WriteColourTable(FileGifOutput& out, const std::array<uint8_t, 1024>& palette, int32_t entries,
+void WriteColourTable(GifWriter& out, const std::array<uint8_t, 1024>& palette, int32_t entries,
                       int bits) {
   std::vector<uint8_t> table(size_t(3) << bits, 0);
   const int32_t used = std::clamp<int32_t>(entries, 0, 256);
@@ -106,7 +115,7 @@ void WriteColourTable(FileGifOutput& out, const std::array<uint8_t, 1024>& palet
   out.Write(table.data(), table.size());
 }
 
-void WriteLoopingExtension(FileGifOutput& out, int16_t loops) {
+void WriteLoopingExtension(GifWriter& out, int16_t loops) {
   static constexpr uint8_t kHead[14] = {0x21, 0xFF, 0x0B, 'N', 'E', 'T', 'S',
                                         'C',  'A',  'P',  'E', '2', '.', '0'};
   out.Write(kHead, sizeof kHead);
@@ -116,7 +125,7 @@ void WriteLoopingExtension(FileGifOutput& out, int16_t loops) {
   out.Put(0x00);
 }
 
-void WriteGraphicControl(FileGifOutput& out, const tGIFFrame& f) {
+void WriteGraphicControl(GifWriter& out, const tGIFFrame& f) {
   const int packed = (f.UseTransparentColor ? 1 : 0) + (f.UserInput ? 2 : 0) + f.DisposalMethod * 4;
   if (packed > 255) Raise(kErrOverflow);
   const uint8_t head[4] = {0x21, 0xF9, 0x04, uint8_t(packed)};
@@ -126,7 +135,7 @@ void WriteGraphicControl(FileGifOutput& out, const tGIFFrame& f) {
   out.Put(0x00);
 }
 
-void WriteImageDescriptor(FileGifOutput& out, const tGIFFrame& f, int table_bits) {
+void WriteImageDescriptor(GifWriter& out, const tGIFFrame& f, int table_bits) {
   out.Put(0x2C);
   out.PutU16(uint16_t(f.Left));
   out.PutU16(uint16_t(f.Top));
@@ -182,13 +191,13 @@ EncodedFrame EncodeFrame(std::shared_ptr<const cDIB> dib, int code_size, bool in
   return result;
 }
 
-void WriteImageData(FileGifOutput& out, int code_size, const std::vector<uint8_t>& data) {
+void WriteImageData(GifWriter& out, int code_size, const std::vector<uint8_t>& data) {
   out.Put(uint8_t(code_size));
   out.Write(data.data(), data.size());
   out.Put(0x00);
 }
 
-void WriteTrailer(FileGifOutput& out) {
+void WriteTrailer(GifWriter& out) {
   out.Put(0x3B);
 }
 
@@ -202,11 +211,26 @@ bool IsReadOnlyFile(const std::string& path) {
 }  // namespace
 
 bool cGIF::Save(const std::string& filename) {
+  return Save(filename, CurrentHost());
+}
+
+bool cGIF::Save(const std::string& filename, Host& host) {
   try {
     if (filename.empty() || IsReadOnlyFile(filename)) return false;
     DeleteFileQuiet(filename);
-    FileGifOutput out(filename);
+    FileGifOutput file(filename);
+    if (!Save(static_cast<GifOutput&>(file), host)) return false;
+    file.Close();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool cGIF::Save(GifOutput& sink, Host& host) {
+  try {
     if (m_Frames.empty()) return false;  // never had a frame store
+    GifWriter out(sink);
 
     const bool has_frames = m_FramesCount >= 1;
     WriteHeader(out, has_frames);
@@ -263,14 +287,13 @@ bool cGIF::Save(const std::string& filename) {
       }
     };
 
-    Host& host = CurrentHost();
     host.SetProgressStage("Writing GIF");
     host.SetProgressMax(m_FramesCount);
     for (int32_t n = 1; n <= int32_t(m_FramesCount); ++n) {
       start_more(n);
       host.SetProgressValue(n);
       host.Yield();
-      if (CancelRequested()) return false;
+      if (host.CancelRequested()) return false;
       const tGIFFrame& f = m_Frames[size_t(n) - 1];
       const cDIB* dib = f.DIBXOR.get();
       if (!dib || dib->BPP() != 8 || dib->Width() <= 0 || dib->Height() <= 0) return false;
@@ -289,7 +312,6 @@ bool cGIF::Save(const std::string& filename) {
       WriteImageData(out, code_size, encoded.bytes);
     }
     WriteTrailer(out);
-    out.Close();
     return true;
   } catch (...) {
     return false;

@@ -19,7 +19,7 @@ static_assert(std::endian::native == std::endian::little,
 constexpr int kStartRows[4] = {0, 4, 2, 1};
 constexpr int kRowSteps[4] = {8, 8, 4, 2};
 
-std::array<uint32_t, 33> MakePowersOfTwo() {
+constexpr std::array<uint32_t, 33> MakePowersOfTwo() {
   std::array<uint32_t, 33> t{};
   t[0] = 0;
   t[1] = 1;
@@ -28,10 +28,7 @@ std::array<uint32_t, 33> MakePowersOfTwo() {
   return t;
 }
 
-std::array<uint32_t, 33>& PowersTable() {
-  static std::array<uint32_t, 33> table = MakePowersOfTwo();
-  return table;
-}
+constexpr std::array<uint32_t, 33> kPowersOfTwo = MakePowersOfTwo();
 
 // The string table and the expansion stack of one decoding, about 18 KB: kept off the stack.
 struct Tables {
@@ -201,16 +198,7 @@ void Run(Tables& t, std::span<const uint8_t> input, const BitsView& view, int32_
 }  // namespace
 
 const std::array<uint32_t, 33>& PowersOfTwo() {
-  return PowersTable();
-}
-
-void BuildPowersOfTwo() {
-  PowersTable() = MakePowersOfTwo();
-}
-
-DecodeLimits& Limits() {
-  static DecodeLimits limits;
-  return limits;
+  return kPowersOfTwo;
 }
 
 int32_t DecodeImage(tGIFFrame& frame, bool Interlaced, uint8_t MinCodeSize,

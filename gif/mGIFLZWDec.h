@@ -21,10 +21,9 @@
 
 namespace qm::mGIFLZWDec {
 
-// Entry 0 = 0, entry k = 2^(k - 1) for k = 1..32 (entry 32 is the bit pattern 0x80000000).
+// Entry 0 = 0, entry k = 2^(k - 1) for k = 1..32 (entry 32 is the bit pattern 0x80000000); a
+// constant table.
 const std::array<uint32_t, 33>& PowersOfTwo();
-// Builds the table above. Called when a cGIF is constructed; calling it again is harmless.
-void BuildPowersOfTwo();
 
 // Decodes `Data` (the image's data sub-block payloads, concatenated, without length bytes) into
 // frame.DIBXOR. MinCodeSize is the byte that precedes the image data; a value above 11 leaves no
@@ -35,14 +34,5 @@ int32_t DecodeImage(tGIFFrame& frame, bool Interlaced, uint8_t MinCodeSize,
                     std::span<const uint8_t> Data);
 // The picture row the decoder fills k-th (0-based) in a frame of `height` rows; -1 past the end.
 int32_t RowInOrder(int32_t k, int32_t height, bool Interlaced);
-
-// Limits on what one load may allocate from sizes written in a file. A frame above
-// MaxFramePixels, or one that would take the load's running total above MaxLoadPixels, keeps
-// empty bitmaps. Tests and fuzz targets may lower them.
-struct DecodeLimits {
-  uint64_t MaxFramePixels = uint64_t(1) << 28;
-  uint64_t MaxLoadPixels = uint64_t(1) << 31;
-};
-DecodeLimits& Limits();
 
 }  // namespace qm::mGIFLZWDec

@@ -12,7 +12,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/cancel.h"
 #include "platform/host.h"
 
 namespace qm {
@@ -233,7 +232,7 @@ bool Finish(Difference& d, std::array<uint8_t, 1024> colours) {
   return true;
 }
 
-bool Optimize(cGIF& gif) {
+bool Optimize(cGIF& gif, Host& host) {
   const int16_t count = gif.FramesCount();
   if (count < 2) return true;
   const int32_t screen_w = gif.ScreenWidth(), screen_h = gif.ScreenHeight();
@@ -259,8 +258,8 @@ bool Optimize(cGIF& gif) {
   };
   // int32_t counters: an int16_t one wraps after frame 32767 instead of ending the loop.
   for (int32_t n = 1; n <= count; ++n) {
-    CurrentHost().Yield();
-    if (CancelRequested()) return false;
+    host.Yield();
+    if (host.CancelRequested()) return false;
     const tGIFFrame& f = gif.Frame(int16_t(n));
     std::optional<ColourTable> table = TableOf(gif, f);
     std::optional<Placed> placed = Place(f, screen_w, screen_h);
@@ -312,9 +311,9 @@ bool Optimize(cGIF& gif) {
 
 }  // namespace
 
-bool OptimizeFrames(cGIF& gif) {
+bool OptimizeFrames(cGIF& gif, Host& host) {
   try {
-    return Optimize(gif);
+    return Optimize(gif, host);
   } catch (const std::bad_alloc&) {
     return false;  // nothing has changed before the last allocation
   }

@@ -26,28 +26,44 @@ constexpr int kSumMin = -112, kSumMax = 367;
 constexpr std::array<int32_t, 16> kBayer16 = {1, 9,  3, 11, 13, 5, 15, 7,
                                               4, 12, 2, 10, 16, 8, 14, 6};
 
+// A palette index with that entry's colour, for one lookup key.
 struct KeyEntry {
   uint8_t index, red, green, blue;
 };
 
-struct Module {
-  int32_t palette_mode = 0;
-  int32_t dither_mode = 0;
-  bool tables_ready = false;
+// The constant tables, built once on first use and only read afterwards, so any number of
+// threads may share them.
+struct Tables {
+  Tables();
 
   std::array<uint8_t, kLevel6Max - kLevel6Min + 1> level6{};
   std::array<uint8_t, kLevel16Max - kLevel16Min + 1> level16{};
   std::array<uint8_t, 216> cube_index{};
-  std::array<uint8_t, 4096> lookup16{};
   std::array<int32_t, 16> bayer16{};
   std::array<int32_t, 16> bayer51{};
   std::array<int16_t, 2 * kErrMax + 1> diffuse1{}, diffuse3{}, diffuse5{}, diffuse7{};
-  // Derived for the diffusion loop: per-channel key parts (level times 1, 6, 36 or 1, 16, 256)
-  // and, per call, each key's palette index with that entry's colour.
+  // Derived for the diffusion loop: per-channel key parts (level times 1, 6, 36 or 1, 16, 256).
   std::array<std::array<int16_t, 256>, 3> key6{}, key16{};
-  std::array<KeyEntry, 4096> key_entries{};
   // For each error e + 255 the four shares as 16-bit lanes: 7, 5, 1 and 3 sixteenths.
   std::array<uint64_t, 2 * kErrMax + 1> shares{};
+
+  // Offset pointers so that tables are indexed by their natural (possibly negative) keys.
+  const uint8_t* L6() const { return level6.data() - kLevel6Min; }
+  const uint8_t* L16() const { return level16.data() - kLevel16Min; }
+
+  static const Tables& Get() {
+    static const Tables tables;
+    return tables;
+  }
+};
+
+}  // namespace
+
+// What one context's reductions work on: the inverse colour map of its palette, a copy of that
+// palette, each key's entry for the diffusion loop, and the views ReduceColors attaches.
+struct Context::Work {
+  std::array<uint8_t, 4096> lookup16{};
+  std::array<KeyEntry, 4096> key_entries{};
   std::array<uint8_t, cPal8bpp::kTableBytes> palette_bytes{};
 
   PixelView source;
@@ -56,10 +72,6 @@ struct Module {
   bool destination_top_down = true;
   int32_t last_column = -1;
   int32_t last_row = -1;
-
-  // Offset pointers so that tables are indexed by their natural (possibly negative) keys.
-  const uint8_t* L6() const { return level6.data() - kLevel6Min; }
-  const uint8_t* L16() const { return level16.data() - kLevel16Min; }
 
   // Picture row y (0 = top) of each side, whatever its storage order; checked once per row.
   Pixel32* SourceRow(int32_t y) const {
@@ -73,7 +85,12 @@ struct Module {
   }
 };
 
-Module g;
+Context::Context() : work_(std::make_unique<Work>()) {}
+Context::~Context() = default;
+
+namespace {
+
+using Work = Context::Work;
 
 template <typename Table>
 auto Checked(const Table& table, int32_t index, int32_t first) {
@@ -85,14 +102,15 @@ auto Checked(const Table& table, int32_t index, int32_t first) {
 // Ordered dithering: the threshold of each matrix cell is subtracted from the channel before its
 // level lookup. `offset` is the half step (26 or 8), `matrix` Bayer51 or Bayer16.
 template <typename IndexOf>
-void OrderedRows(const std::array<int32_t, 16>& matrix, int32_t offset, IndexOf index_of) {
-  const int32_t width = g.last_column + 1;
+void OrderedRows(const Work& w, const std::array<int32_t, 16>& matrix, int32_t offset,
+                 IndexOf index_of) {
+  const int32_t width = w.last_column + 1;
   // Every pixel depends only on itself and its place, so the two halves of the frame can be
   // done at once.
-  ForRowsInTwo(g.last_row + 1, int64_t(width) * (g.last_row + 1), [&](int32_t first, int32_t last) {
+  ForRowsInTwo(w.last_row + 1, int64_t(width) * (w.last_row + 1), [&](int32_t first, int32_t last) {
     for (int32_t y = first; y < last; ++y) {
-      const Pixel32* s = g.SourceRow(y);
-      uint8_t* d = g.DestinationRow(y);
+      const Pixel32* s = w.SourceRow(y);
+      uint8_t* d = w.DestinationRow(y);
       const int32_t* cell = matrix.data() + 4 * (y & 3);
       const int32_t t[4] = {offset - cell[0], offset - cell[1], offset - cell[2], offset - cell[3]};
       int32_t x = 0;
@@ -108,11 +126,11 @@ void OrderedRows(const std::array<int32_t, 16>& matrix, int32_t offset, IndexOf 
 }
 
 template <typename IndexOf>
-void NearestRows(IndexOf index_of) {
-  const int32_t width = g.last_column + 1;
-  for (int32_t y = 0; y <= g.last_row; ++y) {
-    const Pixel32* s = g.SourceRow(y);
-    uint8_t* d = g.DestinationRow(y);
+void NearestRows(const Work& w, IndexOf index_of) {
+  const int32_t width = w.last_column + 1;
+  for (int32_t y = 0; y <= w.last_row; ++y) {
+    const Pixel32* s = w.SourceRow(y);
+    uint8_t* d = w.DestinationRow(y);
     for (int32_t x = 0; x < width; ++x) d[x] = index_of(s[x].red, s[x].green, s[x].blue);
   }
 }
@@ -159,8 +177,8 @@ struct RowPass {
 // One pixel of Floyd-Steinberg. The neighbours that exist are known per call site, so the
 // per-pixel work has no branches: an error too small to spread is replaced by zero shares.
 template <bool kRight, bool kLeft, bool kBelow>
-inline void DiffuseStep(RowPass& p, int32_t x, KeyTables keys, const KeyEntry* entries) {
-  const Module& m = g;
+inline void DiffuseStep(const Tables& m, RowPass& p, int32_t x, KeyTables keys,
+                        const KeyEntry* entries) {
   const KeyEntry e = entries[keys.kr[p.here.r] + keys.kg[p.here.g] + keys.kb[p.here.b]];
   p.out[x] = e.index;
   int eR = p.here.r - e.red, eG = p.here.g - e.green, eB = p.here.b - e.blue;
@@ -186,15 +204,16 @@ inline void DiffuseStep(RowPass& p, int32_t x, KeyTables keys, const KeyEntry* e
 }
 
 template <bool kBelow>
-void DiffuseRow(RowPass& p, int32_t last, KeyTables keys, const KeyEntry* entries) {
+void DiffuseRow(const Tables& m, RowPass& p, int32_t last, KeyTables keys,
+                const KeyEntry* entries) {
   p.here = Load(p.cur[0]);
   if constexpr (kBelow) p.under = Load(p.below[0]);
   if (last == 0) {
-    DiffuseStep<false, false, kBelow>(p, 0, keys, entries);
+    DiffuseStep<false, false, kBelow>(m, p, 0, keys, entries);
   } else {
-    DiffuseStep<true, false, kBelow>(p, 0, keys, entries);
-    for (int32_t x = 1; x < last; ++x) DiffuseStep<true, true, kBelow>(p, x, keys, entries);
-    DiffuseStep<false, true, kBelow>(p, last, keys, entries);
+    DiffuseStep<true, false, kBelow>(m, p, 0, keys, entries);
+    for (int32_t x = 1; x < last; ++x) DiffuseStep<true, true, kBelow>(m, p, x, keys, entries);
+    DiffuseStep<false, true, kBelow>(m, p, last, keys, entries);
   }
   if constexpr (kBelow) Store(p.below[last], p.left_below);
 }
@@ -234,9 +253,8 @@ inline __m128i ClampLanes(__m128i v) {
 }
 
 template <bool kRight, bool kLeft, bool kBelow>
-inline void VectorStep(VectorPass& p, int32_t x, const int32_t* const* keys,
+inline void VectorStep(const Tables& m, VectorPass& p, int32_t x, const int32_t* const* keys,
                        const KeyEntry* entries) {
-  const Module& m = g;
   const int32_t wr = keys[0][p.r], wg = keys[1][p.g], wb = keys[2][p.b];
   const KeyEntry e = entries[(wr + wg + wb) & 0xFFFF];
   p.out[x] = e.index;
@@ -266,15 +284,16 @@ inline void VectorStep(VectorPass& p, int32_t x, const int32_t* const* keys,
 }
 
 template <bool kBelow>
-void VectorRow(VectorPass& p, int32_t last, const int32_t* const* keys, const KeyEntry* entries) {
+void VectorRow(const Tables& m, VectorPass& p, int32_t last, const int32_t* const* keys,
+               const KeyEntry* entries) {
   p.r = p.cur[0].red, p.g = p.cur[0].green, p.b = p.cur[0].blue;
   if constexpr (kBelow) p.under = _mm_unpacklo_epi64(_mm_setzero_si128(), LoadPixel(p.below[0]));
   if (last == 0) {
-    VectorStep<false, false, kBelow>(p, 0, keys, entries);
+    VectorStep<false, false, kBelow>(m, p, 0, keys, entries);
   } else {
-    VectorStep<true, false, kBelow>(p, 0, keys, entries);
-    for (int32_t x = 1; x < last; ++x) VectorStep<true, true, kBelow>(p, x, keys, entries);
-    VectorStep<false, true, kBelow>(p, last, keys, entries);
+    VectorStep<true, false, kBelow>(m, p, 0, keys, entries);
+    for (int32_t x = 1; x < last; ++x) VectorStep<true, true, kBelow>(m, p, x, keys, entries);
+    VectorStep<false, true, kBelow>(m, p, last, keys, entries);
   }
   if constexpr (kBelow) StorePixel(p.below[last], p.left_below);
 }
@@ -289,23 +308,23 @@ inline void StartRow(VectorPass& p, bool below) {
 // the pixel above-right), and the upper row goes first in each round so the pixel to its
 // right in the lower row receives that share before the lower row's own, as in reading order.
 template <bool kLowerBelow>
-void VectorPair(VectorPass& a, VectorPass& b, int32_t last, const int32_t* const* keys,
-                const KeyEntry* entries) {
+void VectorPair(const Tables& m, VectorPass& a, VectorPass& b, int32_t last,
+                const int32_t* const* keys, const KeyEntry* entries) {
   StartRow(a, true);
-  VectorStep<true, false, true>(a, 0, keys, entries);
-  VectorStep<true, true, true>(a, 1, keys, entries);
+  VectorStep<true, false, true>(m, a, 0, keys, entries);
+  VectorStep<true, true, true>(m, a, 1, keys, entries);
   StartRow(b, kLowerBelow);
-  VectorStep<true, true, true>(a, 2, keys, entries);
-  VectorStep<true, false, kLowerBelow>(b, 0, keys, entries);
+  VectorStep<true, true, true>(m, a, 2, keys, entries);
+  VectorStep<true, false, kLowerBelow>(m, b, 0, keys, entries);
   for (int32_t x = 3; x < last; ++x) {
-    VectorStep<true, true, true>(a, x, keys, entries);
-    VectorStep<true, true, kLowerBelow>(b, x - 2, keys, entries);
+    VectorStep<true, true, true>(m, a, x, keys, entries);
+    VectorStep<true, true, kLowerBelow>(m, b, x - 2, keys, entries);
   }
-  VectorStep<false, true, true>(a, last, keys, entries);
+  VectorStep<false, true, true>(m, a, last, keys, entries);
   StorePixel(a.below[last], a.left_below);
-  VectorStep<true, true, kLowerBelow>(b, last - 2, keys, entries);
-  VectorStep<true, true, kLowerBelow>(b, last - 1, keys, entries);
-  VectorStep<false, true, kLowerBelow>(b, last, keys, entries);
+  VectorStep<true, true, kLowerBelow>(m, b, last - 2, keys, entries);
+  VectorStep<true, true, kLowerBelow>(m, b, last - 1, keys, entries);
+  VectorStep<false, true, kLowerBelow>(m, b, last, keys, entries);
   if constexpr (kLowerBelow) StorePixel(b.below[last], b.left_below);
 }
 #endif
@@ -316,7 +335,8 @@ void VectorPair(VectorPass& a, VectorPass& b, int32_t last, const int32_t* const
 //
 // The loop is bound by the chain pixel -> index -> error -> share -> next pixel, so `entries`
 // gives, for each key, the palette index and that entry's colour in one load.
-void DiffuseRows(KeyTables keys, const KeyEntry* entries) {
+void DiffuseRows(const Work& w, KeyTables keys, const KeyEntry* entries) {
+  const Tables& m = Tables::Get();
 #if defined(__SSE2__)
   // For an unclamped sum v: the key part of the clamped value in the low 16 bits, the clamped
   // value itself above them (key parts are below 4096, so three of them never carry).
@@ -328,257 +348,307 @@ void DiffuseRows(KeyTables keys, const KeyEntry* entries) {
       wide[c][v - kSumMin] = parts[c][ClampByte(v)] | ClampByte(v) << 16;
     wide_keys[c] = wide[c].data() - kSumMin;
   }
-  const int32_t last = g.last_column;
+  const int32_t last = w.last_column;
   int32_t y = 0;
   if (last >= 3) {
-    for (; y + 1 <= g.last_row; y += 2) {
-      VectorPass a{g.SourceRow(y), g.SourceRow(y + 1), g.DestinationRow(y), 0, 0, 0, {}, {}};
-      VectorPass b{a.below, nullptr, g.DestinationRow(y + 1), 0, 0, 0, {}, {}};
-      if (y + 1 < g.last_row) {
-        b.below = g.SourceRow(y + 2);
-        VectorPair<true>(a, b, last, wide_keys, entries);
+    for (; y + 1 <= w.last_row; y += 2) {
+      VectorPass a{w.SourceRow(y), w.SourceRow(y + 1), w.DestinationRow(y), 0, 0, 0, {}, {}};
+      VectorPass b{a.below, nullptr, w.DestinationRow(y + 1), 0, 0, 0, {}, {}};
+      if (y + 1 < w.last_row) {
+        b.below = w.SourceRow(y + 2);
+        VectorPair<true>(m, a, b, last, wide_keys, entries);
       } else {
-        VectorPair<false>(a, b, last, wide_keys, entries);
+        VectorPair<false>(m, a, b, last, wide_keys, entries);
       }
     }
   }
-  for (; y <= g.last_row; ++y) {
-    VectorPass p{g.SourceRow(y), nullptr, g.DestinationRow(y), 0, 0, 0, {}, {}};
-    if (y < g.last_row) {
-      p.below = g.SourceRow(y + 1);
-      VectorRow<true>(p, last, wide_keys, entries);
+  for (; y <= w.last_row; ++y) {
+    VectorPass p{w.SourceRow(y), nullptr, w.DestinationRow(y), 0, 0, 0, {}, {}};
+    if (y < w.last_row) {
+      p.below = w.SourceRow(y + 1);
+      VectorRow<true>(m, p, last, wide_keys, entries);
     } else {
-      VectorRow<false>(p, last, wide_keys, entries);
+      VectorRow<false>(m, p, last, wide_keys, entries);
     }
   }
 #else
-  for (int32_t y = 0; y <= g.last_row; ++y) {
-    RowPass p{g.SourceRow(y), nullptr, g.DestinationRow(y), {}, {}, {}, {}};
-    if (y < g.last_row) {
-      p.below = g.SourceRow(y + 1);
-      DiffuseRow<true>(p, g.last_column, keys, entries);
+  for (int32_t y = 0; y <= w.last_row; ++y) {
+    RowPass p{w.SourceRow(y), nullptr, w.DestinationRow(y), {}, {}, {}, {}};
+    if (y < w.last_row) {
+      p.below = w.SourceRow(y + 1);
+      DiffuseRow<true>(m, p, w.last_column, keys, entries);
     } else {
-      DiffuseRow<false>(p, g.last_column, keys, entries);
+      DiffuseRow<false>(m, p, w.last_column, keys, entries);
     }
   }
 #endif
 }
 
-// Fills g.key_entries[0..count) from a key-to-index table and the current palette copy.
-const KeyEntry* MakeKeyEntries(const uint8_t* index_of_key, int count) {
+// Fills w.key_entries[0..count) from a key-to-index table and the context's palette copy.
+const KeyEntry* MakeKeyEntries(Work& w, const uint8_t* index_of_key, int count) {
   for (int k = 0; k < count; ++k) {
     const uint8_t index = index_of_key[k];
-    const uint8_t* q = g.palette_bytes.data() + 4 * index;
-    g.key_entries[k] = KeyEntry{index, q[2], q[1], q[0]};
+    const uint8_t* q = w.palette_bytes.data() + 4 * index;
+    w.key_entries[k] = KeyEntry{index, q[2], q[1], q[0]};
   }
-  return g.key_entries.data();
+  return w.key_entries.data();
 }
 
-auto CubeNearest() {
-  return [l6 = g.L6(), cube = g.cube_index.data()](int r, int gr, int b) {
+auto CubeNearest(const Tables& t) {
+  return [l6 = t.L6(), cube = t.cube_index.data()](int r, int gr, int b) {
     return cube[l6[r] + 6 * l6[gr] + 36 * l6[b]];
   };
 }
 
-auto OptimalNearest() {
-  return [l16 = g.L16(), lut = g.lookup16.data()](int r, int gr, int b) {
+auto OptimalNearest(const Tables& t, const Work& w) {
+  return [l16 = t.L16(), lut = w.lookup16.data()](int r, int gr, int b) {
     return lut[l16[r] + 16 * l16[gr] + 256 * l16[b]];
   };
 }
 
 // Detaches the views however ReduceColors ends: the working copy they may point into is gone.
 struct ViewsGuard {
+  Work& w;
   ~ViewsGuard() {
-    g.source.Detach();
-    g.destination.Detach();
-    g.last_column = -1;
-    g.last_row = -1;
+    w.source.Detach();
+    w.destination.Detach();
+    w.last_column = -1;
+    w.last_row = -1;
   }
 };
+
+Tables::Tables() {
+  bayer16 = kBayer16;
+  for (int i = 0; i < 16; ++i) bayer51[i] = CLng(kBayer16[i] * 51 / 16.0);
+  for (int i = 0; i < 216; ++i) cube_index[i] = static_cast<uint8_t>(i);
+  for (int k = kLevel6Min; k <= kLevel6Max; ++k)
+    level6[k - kLevel6Min] = static_cast<uint8_t>(std::clamp(CLng(k / 51.0), 0, 5));
+  for (int k = kLevel16Min; k <= kLevel16Max; ++k)
+    level16[k - kLevel16Min] = static_cast<uint8_t>(std::clamp(CLng(k / 17.0), 0, 15));
+  for (int e = -kErrMax; e <= kErrMax; ++e) {
+    diffuse1[e + kErrMax] = static_cast<int16_t>(CLng(1 * e / 16.0));
+    diffuse3[e + kErrMax] = static_cast<int16_t>(CLng(3 * e / 16.0));
+    diffuse5[e + kErrMax] = static_cast<int16_t>(CLng(5 * e / 16.0));
+    diffuse7[e + kErrMax] = static_cast<int16_t>(CLng(7 * e / 16.0));
+    const int i = e + kErrMax;
+    shares[i] = uint64_t(uint16_t(diffuse7[i])) | uint64_t(uint16_t(diffuse5[i])) << 16 |
+                uint64_t(uint16_t(diffuse1[i])) << 32 | uint64_t(uint16_t(diffuse3[i])) << 48;
+  }
+  for (int c = 0; c < 256; ++c) {
+    const int l6 = level6[c - kLevel6Min], l16 = level16[c - kLevel16Min];
+    key6[0][c] = int16_t(l6), key6[1][c] = int16_t(6 * l6), key6[2][c] = int16_t(36 * l6);
+    key16[0][c] = int16_t(l16), key16[1][c] = int16_t(16 * l16);
+    key16[2][c] = int16_t(256 * l16);
+  }
+}
 
 }  // namespace
 
 void InitDitherTables() {
-  g.bayer16 = kBayer16;
-  for (int i = 0; i < 16; ++i) g.bayer51[i] = CLng(kBayer16[i] * 51 / 16.0);
-  for (int i = 0; i < 216; ++i) g.cube_index[i] = static_cast<uint8_t>(i);
-  for (int k = kLevel6Min; k <= kLevel6Max; ++k)
-    g.level6[k - kLevel6Min] = static_cast<uint8_t>(std::clamp(CLng(k / 51.0), 0, 5));
-  for (int k = kLevel16Min; k <= kLevel16Max; ++k)
-    g.level16[k - kLevel16Min] = static_cast<uint8_t>(std::clamp(CLng(k / 17.0), 0, 15));
-  for (int e = -kErrMax; e <= kErrMax; ++e) {
-    g.diffuse1[e + kErrMax] = static_cast<int16_t>(CLng(1 * e / 16.0));
-    g.diffuse3[e + kErrMax] = static_cast<int16_t>(CLng(3 * e / 16.0));
-    g.diffuse5[e + kErrMax] = static_cast<int16_t>(CLng(5 * e / 16.0));
-    g.diffuse7[e + kErrMax] = static_cast<int16_t>(CLng(7 * e / 16.0));
-    const int i = e + kErrMax;
-    g.shares[i] = uint64_t(uint16_t(g.diffuse7[i])) | uint64_t(uint16_t(g.diffuse5[i])) << 16 |
-                  uint64_t(uint16_t(g.diffuse1[i])) << 32 | uint64_t(uint16_t(g.diffuse3[i])) << 48;
-  }
-  for (int c = 0; c < 256; ++c) {
-    const int l6 = g.level6[c - kLevel6Min], l16 = g.level16[c - kLevel16Min];
-    g.key6[0][c] = int16_t(l6), g.key6[1][c] = int16_t(6 * l6), g.key6[2][c] = int16_t(36 * l6);
-    g.key16[0][c] = int16_t(l16), g.key16[1][c] = int16_t(16 * l16);
-    g.key16[2][c] = int16_t(256 * l16);
-  }
-  g.tables_ready = true;
+  Tables::Get();
+}
+
+Context& DefaultContext() {
+  static Context context;
+  return context;
 }
 
 void SetPaletteMode(int32_t mode) {
-  g.palette_mode = mode;
+  DefaultContext().SetPaletteMode(mode);
 }
 void SetDitherMode(int32_t mode) {
-  g.dither_mode = mode;
+  DefaultContext().SetDitherMode(mode);
 }
 int32_t PaletteMode() {
-  return g.palette_mode;
+  return DefaultContext().PaletteMode();
 }
 int32_t DitherMode() {
-  return g.dither_mode;
+  return DefaultContext().DitherMode();
 }
 
-void BuildOptimalPalette(const cDIB& source, cPal8bpp& palette) {
+void BuildOptimalPalette(Context& context, const cDIB& source, cPal8bpp& palette) {
   cDIB thumbnail;
   source.CloneTo(thumbnail);
   int32_t bfx = 0, bfy = 0, bfW = 0, bfH = 0;
   thumbnail.GetBestFitInfo(50, 50, bfx, bfy, bfW, bfH, false);
   thumbnail.Resize(bfW, bfH, true);
   palette.CreateOptimal(thumbnail, 256, 6, 1.0f, 1.0f, 1.0f);
-  BuildLookup16(palette);
+  BuildLookup16(context, palette);
 }
 
-void BuildLookup16(const cPal8bpp& palette) {
+void BuildLookup16(Context& context, const cPal8bpp& palette) {
+  std::array<uint8_t, 4096>& lookup16 = context.work().lookup16;
   for (int b = 0; b < 16; ++b)
     for (int gr = 0; gr < 16; ++gr)
       for (int r = 0; r < 16; ++r)
-        g.lookup16[r + 16 * gr + 256 * b] =
+        lookup16[r + 16 * gr + 256 * b] =
             palette.ClosestIndex(static_cast<uint8_t>(17 * r), static_cast<uint8_t>(17 * gr),
                                  static_cast<uint8_t>(17 * b));
 }
 
-void ReduceColors(cDIB& source, cDIB& destination, cPal8bpp& palette, bool KeepPalette) {
-  if (!g.tables_ready) InitDitherTables();
+void ReduceColors(Context& context, cDIB& source, cDIB& destination, cPal8bpp& palette,
+                  bool KeepPalette) {
   if (source.BPP() != 32 || !source.hDIB()) Raise(kErrSubscript);
   // Re-creating the destination would destroy a source that is the same bitmap.
   if (&source == &destination) Raise(kErrInvalidCall);
+  Work& w = context.work();
 
   if (!KeepPalette) {
-    if (g.palette_mode == 0) {
+    if (context.PaletteMode() == 0) {
       palette.CreateHalftone(4);
-    } else if (g.palette_mode == 1) {
-      BuildOptimalPalette(source, palette);
+    } else if (context.PaletteMode() == 1) {
+      BuildOptimalPalette(context, source, palette);
     }
   }
   const auto table = palette.lpPalette();
-  std::memcpy(g.palette_bytes.data(), table.data(), table.size());
+  std::memcpy(w.palette_bytes.data(), table.data(), table.size());
 
   cDIB working;
   cDIB* read = &source;
-  if (g.dither_mode == 2) {
+  if (context.DitherMode() == 2) {
     source.CloneTo(working);
     read = &working;
   }
 
   destination.Create(source.Width(), source.Height(), 8);
-  destination.SetPalette(g.palette_bytes);
+  destination.SetPalette(w.palette_bytes);
 
-  ViewsGuard guard;
-  MapDIBPixels(g.source, *read);
-  MapDIBBits(g.destination, destination);
+  ViewsGuard guard{w};
+  MapDIBPixels(w.source, *read);
+  MapDIBBits(w.destination, destination);
   // A copy holds the source's memory rows in the source's order, so the source says which
   // memory row is the top of the picture.
-  g.source_top_down = source.hDIB()->top_down();
-  g.destination_top_down = destination.hDIB() ? destination.hDIB()->top_down() : true;
-  g.last_column = source.Width() - 1;
-  g.last_row = source.Height() - 1;
+  w.source_top_down = source.hDIB()->top_down();
+  w.destination_top_down = destination.hDIB() ? destination.hDIB()->top_down() : true;
+  w.last_column = source.Width() - 1;
+  w.last_row = source.Height() - 1;
   // The pixel view must cover the frame; a copy that failed leaves it empty.
-  if (g.source.columns() != source.Width() || g.source.rows() != source.Height())
+  if (w.source.columns() != source.Width() || w.source.rows() != source.Height())
     Raise(kErrSubscript);
 
-  switch (g.palette_mode * 3 + g.dither_mode) {
+  switch (context.PaletteMode() * 3 + context.DitherMode()) {
     case 0:
-      ReduceHalftoneNone();
+      ReduceHalftoneNone(context);
       break;
     case 1:
-      ReduceHalftoneOrdered();
+      ReduceHalftoneOrdered(context);
       break;
     case 2:
-      ReduceHalftoneDiffuse();
+      ReduceHalftoneDiffuse(context);
       break;
     case 3:
-      ReduceOptimalNone();
+      ReduceOptimalNone(context);
       break;
     case 4:
-      ReduceOptimalOrdered();
+      ReduceOptimalOrdered(context);
       break;
     case 5:
-      ReduceOptimalDiffuse();
+      ReduceOptimalDiffuse(context);
       break;
     default:
       break;
   }
 }
 
-void ReduceHalftoneNone() {
-  NearestRows(CubeNearest());
+void ReduceHalftoneNone(Context& context) {
+  NearestRows(context.work(), CubeNearest(Tables::Get()));
 }
 
-void ReduceOptimalNone() {
-  NearestRows(OptimalNearest());
+void ReduceOptimalNone(Context& context) {
+  NearestRows(context.work(), OptimalNearest(Tables::Get(), context.work()));
 }
 
-void ReduceHalftoneOrdered() {
-  OrderedRows(g.bayer51, 26,
-              [l6 = g.L6(), cube = g.cube_index.data()](const Pixel32& p, int32_t t) {
-                return cube[l6[p.red + t] + 6 * l6[p.green + t] + 36 * l6[p.blue + t]];
+void ReduceHalftoneOrdered(Context& context) {
+  const Tables& t = Tables::Get();
+  OrderedRows(context.work(), t.bayer51, 26,
+              [l6 = t.L6(), cube = t.cube_index.data()](const Pixel32& p, int32_t k) {
+                return cube[l6[p.red + k] + 6 * l6[p.green + k] + 36 * l6[p.blue + k]];
               });
 }
 
-void ReduceOptimalOrdered() {
-  OrderedRows(g.bayer16, 8, [l16 = g.L16(), lut = g.lookup16.data()](const Pixel32& p, int32_t t) {
-    return lut[l16[p.red + t] + 16 * l16[p.green + t] + 256 * l16[p.blue + t]];
-  });
+void ReduceOptimalOrdered(Context& context) {
+  const Tables& t = Tables::Get();
+  OrderedRows(context.work(), t.bayer16, 8,
+              [l16 = t.L16(), lut = context.work().lookup16.data()](const Pixel32& p, int32_t k) {
+                return lut[l16[p.red + k] + 16 * l16[p.green + k] + 256 * l16[p.blue + k]];
+              });
 }
 
+void ReduceHalftoneDiffuse(Context& context) {
+  const Tables& t = Tables::Get();
+  Work& w = context.work();
+  DiffuseRows(w, {t.key6[0].data(), t.key6[1].data(), t.key6[2].data()},
+              MakeKeyEntries(w, t.cube_index.data(), int(t.cube_index.size())));
+}
+
+void ReduceOptimalDiffuse(Context& context) {
+  const Tables& t = Tables::Get();
+  Work& w = context.work();
+  DiffuseRows(w, {t.key16[0].data(), t.key16[1].data(), t.key16[2].data()},
+              MakeKeyEntries(w, w.lookup16.data(), int(w.lookup16.size())));
+}
+
+// The classic routines, on the default context.
+void BuildOptimalPalette(const cDIB& source, cPal8bpp& palette) {
+  BuildOptimalPalette(DefaultContext(), source, palette);
+}
+void BuildLookup16(const cPal8bpp& palette) {
+  BuildLookup16(DefaultContext(), palette);
+}
+void ReduceColors(cDIB& source, cDIB& destination, cPal8bpp& palette, bool KeepPalette) {
+  ReduceColors(DefaultContext(), source, destination, palette, KeepPalette);
+}
+void ReduceHalftoneNone() {
+  ReduceHalftoneNone(DefaultContext());
+}
+void ReduceHalftoneOrdered() {
+  ReduceHalftoneOrdered(DefaultContext());
+}
 void ReduceHalftoneDiffuse() {
-  DiffuseRows({g.key6[0].data(), g.key6[1].data(), g.key6[2].data()},
-              MakeKeyEntries(g.cube_index.data(), int(g.cube_index.size())));
+  ReduceHalftoneDiffuse(DefaultContext());
 }
-
+void ReduceOptimalNone() {
+  ReduceOptimalNone(DefaultContext());
+}
+void ReduceOptimalOrdered() {
+  ReduceOptimalOrdered(DefaultContext());
+}
 void ReduceOptimalDiffuse() {
-  DiffuseRows({g.key16[0].data(), g.key16[1].data(), g.key16[2].data()},
-              MakeKeyEntries(g.lookup16.data(), int(g.lookup16.size())));
+  ReduceOptimalDiffuse(DefaultContext());
 }
 
 uint8_t Level6(int32_t k) {
-  return Checked(g.level6, k, kLevel6Min);
+  return Checked(Tables::Get().level6, k, kLevel6Min);
 }
 uint8_t Level16(int32_t k) {
-  return Checked(g.level16, k, kLevel16Min);
+  return Checked(Tables::Get().level16, k, kLevel16Min);
 }
 uint8_t CubeIndex(int32_t i) {
-  return Checked(g.cube_index, i, 0);
+  return Checked(Tables::Get().cube_index, i, 0);
+}
+uint8_t Lookup16(const Context& context, int32_t i) {
+  return Checked(context.work().lookup16, i, 0);
 }
 uint8_t Lookup16(int32_t i) {
-  return Checked(g.lookup16, i, 0);
+  return Lookup16(DefaultContext(), i);
 }
 int32_t Bayer16(int32_t i) {
-  return Checked(g.bayer16, i, 0);
+  return Checked(Tables::Get().bayer16, i, 0);
 }
 int32_t Bayer51(int32_t i) {
-  return Checked(g.bayer51, i, 0);
+  return Checked(Tables::Get().bayer51, i, 0);
 }
 int32_t Diffuse1(int32_t e) {
-  return Checked(g.diffuse1, e, -kErrMax);
+  return Checked(Tables::Get().diffuse1, e, -kErrMax);
 }
 int32_t Diffuse3(int32_t e) {
-  return Checked(g.diffuse3, e, -kErrMax);
+  return Checked(Tables::Get().diffuse3, e, -kErrMax);
 }
 int32_t Diffuse5(int32_t e) {
-  return Checked(g.diffuse5, e, -kErrMax);
+  return Checked(Tables::Get().diffuse5, e, -kErrMax);
 }
 int32_t Diffuse7(int32_t e) {
-  return Checked(g.diffuse7, e, -kErrMax);
+  return Checked(Tables::Get().diffuse7, e, -kErrMax);
 }
 
 }  // namespace qm::mDither8bpp

@@ -1,8 +1,8 @@
-// Cancelling the running conversion: one process-wide request that the conversion's stages
-// (writing the intermediate video, importing it, saving the GIF) look at between frames. Whoever
-// wants the run to stop - the window's Cancel button or close, a signal handler of the command
-// line - calls RequestCancel and lets the stages unwind; the driver removes what the run made,
-// says "Cancelled." and clears the request when the run ends.
+// The process-wide cancel request: what the window's Cancel button and close, and the command
+// line's signal handlers, set to stop the conversion they started. A conversion sees it through
+// its host (Host::CancelRequested in platform/host.h, whose default is this request), looks
+// between frames, lets its stages unwind, says "Cancelled." and clears the request when it ends.
+// Background conversions have hosts with requests of their own, untouched by this one.
 //
 // All three calls are lock-free and async-signal-safe, and may be made from any thread. A request
 // made while no conversion runs stops the next one before it changes anything.

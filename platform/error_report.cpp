@@ -8,21 +8,32 @@
 
 namespace qm {
 
-const char* SupportAddress() { return QUILLOMAT_SUPPORT_ADDRESS; }
+const char* SupportAddress() {
+  return QUILLOMAT_SUPPORT_ADDRESS;
+}
 
-std::string ErrorReportText(const std::string& description, const std::string& location,
-                            int step) {
+std::string ErrorReportText(const std::string& description, const std::string& location, int step) {
   return description + "\r\n" + location + "at line " + std::to_string(step) +
          "\r\rPlease email screenshot of this message to " + SupportAddress();
 }
 
+void ShowErrorReport(Host& host, const std::string& description, const std::string& location,
+                     int step) {
+  host.MessageBox(ErrorReportText(description, location, step), MsgButtons::Ok,
+                  MsgIcon::Exclamation, "Application Error");
+}
+
+void ShowErrorReport(Host& host, const std::exception& error, const std::string& location,
+                     int step) {
+  ShowErrorReport(host, std::string(error.what()), location, step);
+}
+
 void ShowErrorReport(const std::string& description, const std::string& location, int step) {
-  CurrentHost().MessageBox(ErrorReportText(description, location, step), MsgButtons::Ok,
-                           MsgIcon::Exclamation, "Application Error");
+  ShowErrorReport(CurrentHost(), description, location, step);
 }
 
 void ShowErrorReport(const std::exception& error, const std::string& location, int step) {
-  ShowErrorReport(std::string(error.what()), location, step);
+  ShowErrorReport(CurrentHost(), error, location, step);
 }
 
 }  // namespace qm

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/host.h"
 
 namespace qm {
 
@@ -13,14 +14,20 @@ namespace qm {
 const char* SupportAddress();
 
 // "<description>\r\n<location>at line <step>\r\rPlease email screenshot of this message to <addr>"
-std::string ErrorReportText(const std::string& description, const std::string& location,
-                            int step);
+std::string ErrorReportText(const std::string& description, const std::string& location, int step);
 
-// Show the report through the current host: OK button, exclamation icon, "Application Error".
+// Show the report through `host` (the current host when none is named): OK button, exclamation
+// icon, "Application Error".
+void ShowErrorReport(Host& host, const std::string& description, const std::string& location,
+                     int step);
+void ShowErrorReport(Host& host, const std::exception& error, const std::string& location,
+                     int step);
 void ShowErrorReport(const std::string& description, const std::string& location, int step);
 void ShowErrorReport(const std::exception& error, const std::string& location, int step);
 
 // Step numbers of trapping routines start at 100 and go up by 2.
-constexpr int StepNumber(int index) { return 100 + 2 * index; }
+constexpr int StepNumber(int index) {
+  return 100 + 2 * index;
+}
 
 }  // namespace qm

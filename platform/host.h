@@ -2,10 +2,14 @@
 // it. The Qt window implements it, the command line implements it with a console, and tests
 // install a scripted fake. Core code never talks to a user in any other way.
 //
-// There is one process-wide current host. Until one is installed, a silent host answers every
-// question with its default (OK / No / cancel) and ignores progress and pointer changes.
+// Each conversion carries the host it reports to, so conversions for different hosts can run at
+// once on different threads; a host is called only from the thread of the conversion it serves.
+// The process-wide current host is what a caller gets when it names none. Until one is
+// installed, a silent host answers every question with its default (OK / No / cancel) and ignores
+// progress and pointer changes.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 namespace qm {
@@ -54,11 +58,30 @@ class Host {
   // Show a folder in the desktop's file browser. The result is not examined by callers.
   virtual void OpenFolder(const std::string& path) { (void)path; }
 
+  // Whether the user asked the running conversion to stop; its stages look between frames and
+  // the conversion clears the request when it ends. By default this is the process-wide request
+  // of platform/cancel.h (the window's Cancel, the command line's signals).
+  virtual bool CancelRequested() const;
+  virtual void ResetCancel();
+
  private:
   int pointer_ = kPointerDefault;
 };
 
-// The current host; never null.
+// A host for work in the background, beside whatever the user is doing: it shows nothing, and
+// keeps a cancel request of its own, which any thread may set.
+class BackgroundHost : public Host {
+ public:
+  void RequestCancel() noexcept { cancel_.store(true, std::memory_order_relaxed); }
+  bool CancelRequested() const override { return cancel_.load(std::memory_order_relaxed); }
+  void ResetCancel() override { cancel_.store(false, std::memory_order_relaxed); }
+
+ private:
+  std::atomic<bool> cancel_{false};
+};
+
+// The current host; never null. Installing one is for start-up and tests, before or after
+// conversions on other threads, not while they run.
 Host& CurrentHost();
 // Install `host` (not owned) as the current host; nullptr restores the silent default.
 void SetCurrentHost(Host* host);

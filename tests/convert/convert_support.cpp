@@ -11,9 +11,14 @@
 #include <fstream>
 #include <iterator>
 
+#include "convert/gif_picture.h"
+
 namespace qm::testing {
 
 namespace fs = std::filesystem;
+
+// The test program registers the GIF picture decoder when it starts, as the programs do.
+const bool kGifPicturesRegistered = (RegisterGifPictureDecoder(), true);
 
 ScratchDir::ScratchDir() {
   std::string templ = (fs::temp_directory_path() / "qmtest-XXXXXX").string();

@@ -148,12 +148,11 @@ TEST(GifReader, OversizedFramesStayEmptyWithoutAllocating) {
   EXPECT_EQ(gif.FrameDIBXOR(2)->Height(), 0);
   EXPECT_EQ(Indices(*gif.FrameDIBXOR(3)), (Bytes{1, 0}));
   // A whole load has a pixel budget too.
-  auto& limits = mGIFLZWDec::Limits();
-  const auto saved = limits;
+  tGIFLoadLimits limits;
   limits.MaxLoadPixels = 5;
+  gif.SetLoadLimits(limits);
   const bool loaded = gif.LoadFromStream(
       Gif(2, 2, 1).Image(0, 0, 2, 2, {1, 1, 1, 1}).Image(0, 0, 2, 2, {1, 0, 1, 0}).Done());
-  limits = saved;
   ASSERT_TRUE(loaded);
   EXPECT_EQ(Indices(*gif.FrameDIBXOR(1)), (Bytes{1, 1, 1, 1}));
   EXPECT_EQ(gif.FrameDIBXOR(2)->Width(), 0);
