@@ -4,10 +4,8 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDir>
 #include <QDoubleSpinBox>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QFutureWatcher>
@@ -16,13 +14,11 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QImageReader>
-#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QMouseEvent>
 #include <QMovie>
 #include <QProcess>
@@ -34,7 +30,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
@@ -45,6 +40,7 @@
 
 #include "app/file_list.h"
 #include "app/pictures.h"
+#include "app/std_text.h"
 #include "platform/cancel.h"
 #include "platform/error.h"
 #include "platform/error_report.h"
@@ -127,36 +123,6 @@ void Quietly(F&& step) {
   }
 }
 
-QString Q(const std::string& s) {
-  return QString::fromStdString(s);
-}
-std::string S(const QString& s) {
-  return s.toStdString();
-}
-
-// Message texts separate lines with carriage returns; Qt lays out line feeds.
-QString DisplayText(const std::string& text) {
-  QString t = Q(text);
-  t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-  t.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  return t;
-}
-
-// "Description (*.a;*.b)|*.a;*.b|..." -> Qt's "Description (*.a *.b);;..."
-QString QtFilter(const std::string& filter) {
-  const QStringList parts = Q(filter).split('|');
-  QStringList out;
-  for (int i = 0; i + 1 < parts.size(); i += 2) {
-    QString desc = parts[i].trimmed();
-    const int paren = desc.lastIndexOf('(');
-    if (paren > 0 && desc.endsWith(')')) desc = desc.left(paren).trimmed();
-    QString patterns = parts[i + 1];
-    patterns.replace(';', ' ');
-    if (!desc.isEmpty() || !patterns.isEmpty()) out << QString("%1 (%2)").arg(desc, patterns);
-  }
-  return out.join(";;");
-}
-
 std::unique_ptr<QSettings> OpenSettings() {
   auto settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                               "Marrowby", "Marrowby");
@@ -175,33 +141,6 @@ std::string DesktopPath() {
   return JoinPath(S(desktop), "");
 }
 
-// The file-open dialog of "Add JPG File(s)". Qt's own dialog refuses a typed name of a file that
-// does not exist; here such a name is taken as it is, like any other entry (the conversion
-// reports it if it is still missing then).
-class AddFilesDialog : public QFileDialog {
- public:
-  using QFileDialog::QFileDialog;
-  QStringList Chosen() const { return typed_missing_.isEmpty() ? selectedFiles() : typed_missing_; }
-  void accept() override {
-    if (const auto* edit = findChild<QLineEdit*>("fileNameEdit")) {
-      const QString text = edit->text().trimmed();
-      // Several names come quoted; those are picked from the listing and exist.
-      if (!text.isEmpty() && !text.contains('"')) {
-        const QString path = QDir(directory().absolutePath()).absoluteFilePath(text);
-        if (!QFileInfo::exists(path)) {
-          typed_missing_ = {QDir::cleanPath(path)};
-          QDialog::accept();
-          return;
-        }
-      }
-    }
-    QFileDialog::accept();
-  }
-
- private:
-  QStringList typed_missing_;
-};
-
 QPushButton* MakeButton(const char* name, const char* caption, QWidget* parent) {
   auto* b = new QPushButton(QString::fromUtf8(caption), parent);
   b->setObjectName(name);
@@ -213,7 +152,7 @@ QPushButton* MakeButton(const char* name, const char* caption, QWidget* parent) 
 }  // namespace
 
 Form1::Form1(const QString& program_folder, QWidget* parent)
-    : QWidget(parent), program_folder_(program_folder) {
+    : QWidget(parent), QtHost(this), program_folder_(program_folder) {
   setObjectName("Form1");
   BuildControls();
 }
@@ -230,7 +169,6 @@ Form1::~Form1() {
     if (!estimate_process_->waitForFinished(2000)) estimate_process_->kill();
     estimate_process_->waitForFinished(1000);
   }
-  if (override_cursor_) QApplication::restoreOverrideCursor();
 }
 
 void Form1::BuildControls() {
@@ -288,6 +226,7 @@ void Form1::BuildControls() {
   progress_->setRange(0, 100);
   progress_->setValue(0);
   progress_->setTextVisible(false);
+  SetProgressBar(progress_);
 
   cancel_ = new QPushButton("Cancel", this);
   cancel_->setObjectName("PushButtonCancel");
@@ -304,6 +243,7 @@ void Form1::BuildControls() {
       "background.");
   options_box_ = BuildOptions();
   preview_box_ = BuildPreview();
+  SetFolderHint([this] { return text1_->text(); });
 
   for (int i : {0, 2, 3, 4, 5, 6}) buttons_[i]->setMinimumHeight(28);
   auto* side_box = new QWidget(this);
@@ -766,7 +706,7 @@ void Form1::Load() {
   });
   trap.Step(3, [&] {
     const QString cur = QDir(program_folder_).filePath("HAND-M.CUR");
-    if (FileExists(S(cur))) hand_cursor_ = LoadCursorFile(cur);
+    if (FileExists(S(cur))) SetHandCursor(LoadCursorFile(cur));
   });
   trap.Step(4, [&] {
     list_->setHeaderLabels({"JPG File(s)"});
@@ -792,145 +732,6 @@ void Form1::Load() {
 
 const cGIF* Form1::Animation() const {
   return m_cGIF.get();
-}
-
-// ---- Host ----------------------------------------------------------------------------------
-
-void Form1::Yield() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-
-void Form1::SetProgressStage(const std::string& stage) {
-  stage_ = Q(stage);
-  progress_->setFormat(stage_.isEmpty() ? QString("%p%") : stage_ + " %v/%m");
-  progress_->setTextVisible(!stage_.isEmpty());
-}
-
-void Form1::SetProgressMax(int max) {
-  // A maximum of 0 would turn the bar into a "busy" animation; keep it an empty bar instead.
-  progress_->setRange(0, std::max(1, max));
-}
-
-void Form1::SetProgressValue(int value) {
-  progress_->setValue(std::clamp(value, progress_->minimum(), progress_->maximum()));
-}
-
-void Form1::SetMousePointer(int pointer) {
-  pointer_ = pointer;
-  const bool busy = pointer == kPointerBusy;
-  if (busy && !override_cursor_) {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    override_cursor_ = true;
-  } else if (!busy && override_cursor_) {
-    QApplication::restoreOverrideCursor();
-    override_cursor_ = false;
-  }
-  if (pointer == kPointerCustom && hand_cursor_) {
-    setCursor(*hand_cursor_);
-  } else {
-    unsetCursor();
-  }
-}
-
-template <class F>
-auto Form1::WithArrow(F&& show) {
-  if (override_cursor_) QApplication::setOverrideCursor(Qt::ArrowCursor);
-  struct Restore {
-    bool on;
-    ~Restore() {
-      if (on) QApplication::restoreOverrideCursor();
-    }
-  } restore{override_cursor_};
-  return show();
-}
-
-MsgAnswer Form1::MessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon,
-                            const std::string& title) {
-  // Whoever closed the window does not wait for what the stopping conversion has to say.
-  if (close_pending_) return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
-  if (dialogs_) return dialogs_->MessageBox(text, buttons, icon, title);
-  QMessageBox::Icon qicon = QMessageBox::NoIcon;
-  switch (icon) {
-    case MsgIcon::None:
-      qicon = QMessageBox::NoIcon;
-      break;
-    case MsgIcon::Exclamation:
-      qicon = QMessageBox::Warning;
-      break;
-    case MsgIcon::Question:
-      qicon = QMessageBox::Question;
-      break;
-    case MsgIcon::Information:
-      qicon = QMessageBox::Information;
-      break;
-    case MsgIcon::Critical:
-      qicon = QMessageBox::Critical;
-      break;
-  }
-  const auto qbuttons = buttons == MsgButtons::YesNo
-                            ? QMessageBox::Yes | QMessageBox::No
-                            : QMessageBox::StandardButtons(QMessageBox::Ok);
-  QMessageBox box(qicon, Q(title), DisplayText(text), qbuttons, isVisible() ? this : nullptr);
-  const int answer = WithArrow([&] { return box.exec(); });
-  if (buttons == MsgButtons::YesNo)
-    return answer == QMessageBox::Yes ? MsgAnswer::Yes : MsgAnswer::No;
-  return MsgAnswer::Ok;
-}
-
-bool Form1::InputBox(const std::string& prompt, const std::string& title,
-                     const std::string& default_text, std::string* answer) {
-  if (dialogs_) return dialogs_->InputBox(prompt, title, default_text, answer);
-  bool ok = false;
-  const QString text = WithArrow([&] {
-    return QInputDialog::getText(this, Q(title), DisplayText(prompt), QLineEdit::Normal,
-                                 Q(default_text), &ok);
-  });
-  if (ok && answer) *answer = S(text);
-  return ok;
-}
-
-std::string Form1::OpenFileDialog(const std::string& title, const std::string& filter,
-                                  int buffer_chars) {
-  if (dialogs_) return dialogs_->OpenFileDialog(title, filter, buffer_chars);
-  const QStringList files = WithArrow([&] {
-    AddFilesDialog dialog(this, Q(title), QString(), QtFilter(filter));
-    dialog.setObjectName("AddFilesDialog");
-    dialog.setFileMode(QFileDialog::ExistingFiles);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    return dialog.exec() == QDialog::Accepted ? dialog.Chosen() : QStringList();
-  });
-  if (files.isEmpty()) return {};
-  QString result;
-  if (files.size() == 1) {
-    result = files.first();
-  } else {
-    const QDir folder(QFileInfo(files.first()).absolutePath());
-    QString root = folder.absolutePath();
-    result = root;
-    for (const QString& f : files) result += QChar(0) + folder.relativeFilePath(f);
-  }
-  // The selection, its terminator and the list's closing terminator must fit the buffer.
-  if (result.size() + 2 > buffer_chars) Raise(kErrBufferTooSmall);
-  return S(result);
-}
-
-std::string Form1::BrowseForFolder(const std::string& prompt) {
-  if (dialogs_) return dialogs_->BrowseForFolder(prompt);
-  QString dir = WithArrow([&] {
-    // Opens where the output goes now, so the usual choice is one step away.
-    const QString start = QFileInfo(text1_->text()).isDir() ? text1_->text() : QString();
-    return QFileDialog::getExistingDirectory(this, Q(prompt), start, QFileDialog::ShowDirsOnly);
-  });
-  while (dir.size() > 1 && dir.endsWith('/')) dir.chop(1);
-  return S(dir);
-}
-
-void Form1::OpenFolder(const std::string& path) {
-  if (dialogs_) {
-    dialogs_->OpenFolder(path);
-    return;
-  }
-  QDesktopServices::openUrl(QUrl::fromLocalFile(Q(path)));
 }
 
 // ---- Commands ------------------------------------------------------------------------------
@@ -1000,7 +801,7 @@ void Form1::StartConversion() {
   cancel_->setEnabled(false);
   SetProgressStage({});
   SetProgressValue(0);
-  if (override_cursor_ || pointer_ == kPointerBusy) SetMousePointer(kPointerDefault);
+  if (ShowsBusyPointer()) SetMousePointer(kPointerDefault);
   if (result.gif_written && !close_pending_) ShowGifPreview(Q(result.output_path));
   // The window was closed meanwhile: the conversion has cleaned up, now the close goes on.
   if (close_pending_) close();
@@ -1109,12 +910,7 @@ void Form1::ShowAbout() {
                            "Copyright 2026 the Quillomat developers.\r"
                            "Free software under the GNU General Public License, version 3 or any "
                            "later version (GPL-3.0-or-later), with no warranty.";
-  const std::string title = std::string("About ") + kAppTitle;
-  if (dialogs_) {
-    dialogs_->MessageBox(text, MsgButtons::Ok, MsgIcon::Information, title);
-    return;
-  }
-  WithArrow([&] { QMessageBox::about(this, Q(title), DisplayText(text)); });
+  ShowAboutBox(text, std::string("About ") + kAppTitle);
 }
 
 // ---- Window events -------------------------------------------------------------------------
@@ -1129,11 +925,13 @@ void Form1::closeEvent(QCloseEvent* event) {
     // asked to stop at its next frame, and when it has unwound and cleaned up, StartConversion
     // closes the window again.
     close_pending_ = true;
+    SetAnswerUnasked(true);  // whoever closed the window does not wait for its last messages
     RequestCancel();
     event->ignore();
     return;
   }
   close_pending_ = false;
+  SetAnswerUnasked(false);
   event->accept();
   ReleaseGIF();
   Yield();
@@ -1146,7 +944,7 @@ void Form1::closeEvent(QCloseEvent* event) {
 }
 
 void Form1::HoverDefault() {
-  if (pointer_ != kPointerBusy) SetMousePointer(kPointerDefault);
+  if (GetMousePointer() != kPointerBusy) SetMousePointer(kPointerDefault);
 }
 
 void Form1::mouseMoveEvent(QMouseEvent* event) {
@@ -1159,7 +957,7 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
     const bool is_button =
         std::find(std::begin(buttons_), std::end(buttons_), watched) != std::end(buttons_);
     if (is_button) {
-      if (pointer_ != kPointerBusy) SetMousePointer(kPointerCustom);
+      if (GetMousePointer() != kPointerBusy) SetMousePointer(kPointerCustom);
     } else if (event->type() == QEvent::MouseMove) {
       HoverDefault();
     }

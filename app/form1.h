@@ -1,11 +1,9 @@
-// Form1: the main window of Quillomat and the program's host (platform/host.h).
+// Form1: the main window of Quillomat and the program's host (platform/host.h, through QtHost:
+// yielding, the progress bar, the pointers and the Qt dialogs, which SetDialogHost can route to
+// another host).
 //
 // The window owns the file list (ListView1), the frame-rate and output-folder fields, the
-// progress bar and the command buttons, and the one animation object the conversions fill. As
-// the host it lets pending events run (Yield), drives ProgressBar1, shows the busy, hand and
-// default pointers, and asks the user through Qt dialogs. Tests (or any scripted caller) can
-// route the questions and dialogs to another host with SetDialogHost; progress, pointer and
-// yielding stay the window's own.
+// progress bar and the command buttons, and the one animation object the conversions fill.
 //
 // Command handlers trap run-time errors: each failing step is reported with the common error
 // report (location text and step number) and the handler goes on with its next step. Move Up,
@@ -25,14 +23,12 @@
 // MaxWidth, MaxHeight, Quality, Loop, HoldLast, Optimize), written when it changes.
 #pragma once
 
-#include <QCursor>
 #include <QWidget>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
-#include "platform/host.h"
+#include "app/qt_host.h"
 
 class QCheckBox;
 class QComboBox;
@@ -57,7 +53,7 @@ namespace qm::app {
 
 class FileList;
 
-class Form1 : public QWidget, public Host {
+class Form1 : public QWidget, public QtHost {
   Q_OBJECT
 
  public:
@@ -70,8 +66,6 @@ class Form1 : public QWidget, public Host {
   // reduction tables. Call once, with this window installed as the current host.
   void Load();
 
-  // Questions and dialogs go to `dialogs` (not owned) instead of Qt dialogs; nullptr restores.
-  void SetDialogHost(Host* dialogs) { dialogs_ = dialogs; }
   // What ends the program after a close request (default: leave the event loop).
   void SetEndProgram(std::function<void()> end) { end_program_ = std::move(end); }
 
@@ -91,23 +85,6 @@ class Form1 : public QWidget, public Host {
  signals:
   void EstimateChanged();  // a new estimate is shown, or the old one withdrawn
   void ThumbnailShown();   // the selected picture's thumbnail is in the preview
-
- public:
-  // Host
-  void Yield() override;
-  void SetProgressStage(const std::string& stage) override;
-  void SetProgressMax(int max) override;
-  void SetProgressValue(int value) override;
-  void SetMousePointer(int pointer) override;
-  int GetMousePointer() const override { return pointer_; }
-  MsgAnswer MessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon,
-                       const std::string& title) override;
-  bool InputBox(const std::string& prompt, const std::string& title,
-                const std::string& default_text, std::string* answer) override;
-  std::string OpenFileDialog(const std::string& title, const std::string& filter,
-                             int buffer_chars) override;
-  std::string BrowseForFolder(const std::string& prompt) override;
-  void OpenFolder(const std::string& path) override;
 
  public slots:
   void AddFiles();            // PushButton1, "Add JPG File(s)"
@@ -141,18 +118,11 @@ class Form1 : public QWidget, public Host {
   void ShowPicturePreview();
   void ClearPreview();
   void RestartEstimate();
-  // Shows a dialog with the normal arrow even while the window shows the busy pointer.
-  template <class F>
-  auto WithArrow(F&& show);
 
   QString program_folder_;
-  Host* dialogs_ = nullptr;
   std::function<void()> end_program_;
-  int pointer_ = kPointerDefault;
-  bool override_cursor_ = false;
   bool converting_ = false;
   bool close_pending_ = false;  // closed during a conversion: close once it has stopped
-  std::optional<QCursor> hand_cursor_;
   std::unique_ptr<cGIF> m_cGIF;
 
   QGroupBox* frame2_ = nullptr;
@@ -177,7 +147,6 @@ class Form1 : public QWidget, public Host {
   QPushButton* cancel_ = nullptr;
   QLabel* count_ = nullptr;
   QLabel* estimate_ = nullptr;
-  QString stage_;
 
   QGroupBox* preview_box_ = nullptr;
   QLabel* preview_ = nullptr;
