@@ -1,13 +1,9 @@
 #include "app/form1.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QCloseEvent>
-#include <QComboBox>
 #include <QDir>
-#include <QDoubleSpinBox>
 #include <QFileInfo>
-#include <QFormLayout>
 #include <QFutureWatcher>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -25,21 +21,20 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
-#include <QSettings>
-#include <QSpinBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <vector>
 
 #include "app/file_list.h"
+#include "app/output_options_box.h"
 #include "app/pictures.h"
+#include "app/settings.h"
 #include "app/std_text.h"
 #include "platform/cancel.h"
 #include "platform/error.h"
@@ -73,21 +68,6 @@ constexpr const char* kTooManyFiles =
 constexpr const char* kAddAllPrompt =
     "Enter file extension to load:\r\r(* for all files, txt for all txt files, doc for all doc "
     "files, etc.)";
-constexpr const char* kSizeTip =
-    "Original keeps the pictures' size. \"At most\" shrinks every frame to fit inside the width "
-    "and height (never enlarged): a smaller file and a faster conversion, less detail.";
-constexpr const char* kQualityTip =
-    "Classic: the 216-colour cube with an ordered dither, the fastest. Best: a palette for every "
-    "frame, error diffusion and only the changed areas stored; it looks much better on photos "
-    "and takes longer to convert.";
-constexpr const char* kLoopTip =
-    "How many times the animation plays. Forever costs nothing; a count adds no size.";
-constexpr const char* kHoldTip =
-    "How long the last frame stays before the animation ends or starts again. Costs nothing in "
-    "size or time.";
-constexpr const char* kOptimizeTip =
-    "Stores each frame after the first as the area that changed: a smaller file, a little longer "
-    "to convert. Best includes it.";
 constexpr const char* kCancelTip =
     "Stops the running conversion at its next frame and removes its files.";
 constexpr const char* kOpenSamplesQuestion =
@@ -123,13 +103,6 @@ void Quietly(F&& step) {
   }
 }
 
-std::unique_ptr<QSettings> OpenSettings() {
-  auto settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                              "Marrowby", "Marrowby");
-  settings->beginGroup("Quillomat");
-  return settings;
-}
-
 // The output folder of a first start: the desktop, else the home folder's Pictures, else home.
 std::string DesktopPath() {
   const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
@@ -162,6 +135,7 @@ Form1::~Form1() {
   // and those slots would run on a Form1 that no longer exists.
   list_->model()->disconnect(this);
   list_->disconnect(this);
+  options_box_->disconnect(this);
   if (estimate_process_) {
     // Asked to stop, the command line removes its temporary folder; killed, it could not.
     estimate_process_->disconnect(this);
@@ -241,7 +215,7 @@ void Form1::BuildControls() {
   estimate_->setToolTip(
       "The size out.gif will have with these options, from a few frames converted in the "
       "background.");
-  options_box_ = BuildOptions();
+  options_box_ = new OutputOptionsBox(this);
   preview_box_ = BuildPreview();
   SetFolderHint([this] { return text1_->text(); });
 
@@ -338,136 +312,11 @@ void Form1::BuildControls() {
   connect(list_->model(), &QAbstractItemModel::dataChanged, this, &Form1::RestartEstimate);
   connect(list_, &QTreeWidget::itemSelectionChanged, this, &Form1::ShowPicturePreview);
   connect(txt_fps_, &QLineEdit::textChanged, this, &Form1::RestartEstimate);
+  connect(options_box_, &OutputOptionsBox::Changed, this, &Form1::RestartEstimate);
   ShowCount();
 
   adjustSize();
   resize(std::max(width(), 700), std::max(height(), 480));
-}
-
-QGroupBox* Form1::BuildOptions() {
-  auto* box = new QGroupBox("Output Options", this);
-  box->setObjectName("FrameOptions");
-
-  size_mode_ = new QComboBox(box);
-  size_mode_->setObjectName("cboSize");
-  size_mode_->addItems({"Original", "At most"});
-  max_width_ = new QSpinBox(box);
-  max_width_->setObjectName("spnMaxWidth");
-  max_height_ = new QSpinBox(box);
-  max_height_->setObjectName("spnMaxHeight");
-  for (QSpinBox* s : {max_width_, max_height_}) {
-    s->setRange(0, kMaxOutputSide);
-    s->setSpecialValueText("any");
-    s->setSuffix(" px");
-    s->setSingleStep(10);
-    s->setAccelerated(true);
-  }
-  max_width_->setValue(640);
-  max_height_->setValue(480);
-  max_width_->setToolTip("The largest width of a frame; \"any\" leaves the width free.");
-  max_height_->setToolTip("The largest height of a frame; \"any\" leaves the height free.");
-  size_mode_->setToolTip(kSizeTip);
-  auto* sides = new QHBoxLayout;
-  sides->setContentsMargins(0, 0, 0, 0);
-  sides->addWidget(max_width_);
-  sides->addWidget(new QLabel(QString::fromUtf8("\u00d7"), box));
-  sides->addWidget(max_height_);
-
-  quality_ = new QComboBox(box);
-  quality_->setObjectName("cboQuality");
-  quality_->addItems({"Classic", "Best"});
-  quality_->setToolTip(kQualityTip);
-
-  loop_ = new QSpinBox(box);
-  loop_->setObjectName("spnLoop");
-  loop_->setRange(0, kMaxLoopCount);
-  loop_->setSpecialValueText("Forever");
-  loop_->setSuffix(" times");
-  loop_->setToolTip(kLoopTip);
-
-  hold_last_ = new QDoubleSpinBox(box);
-  hold_last_->setObjectName("spnHoldLast");
-  hold_last_->setRange(0, kMaxDelayCs / 100.0);
-  hold_last_->setDecimals(2);
-  hold_last_->setSingleStep(0.5);
-  hold_last_->setSpecialValueText("No");
-  hold_last_->setSuffix(" s");
-  hold_last_->setToolTip(kHoldTip);
-
-  optimize_ = new QCheckBox("Smaller file", box);
-  optimize_->setObjectName("chkOptimize");
-  optimize_->setToolTip(kOptimizeTip);
-
-  auto* form = new QFormLayout(box);
-  form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
-  form->addRow("Size:", size_mode_);
-  form->addRow(QString(), sides);
-  form->addRow("Quality:", quality_);
-  form->addRow("Plays:", loop_);
-  form->addRow("Hold last:", hold_last_);
-  form->addRow(QString(), optimize_);
-  for (QLabel* label : box->findChildren<QLabel*>()) label->setMouseTracking(true);
-
-  auto changed = [this] {
-    UpdateOptionStates();
-    if (!loading_options_) StoreOptions();
-    RestartEstimate();
-  };
-  connect(size_mode_, &QComboBox::currentIndexChanged, this, changed);
-  connect(max_width_, &QSpinBox::valueChanged, this, changed);
-  connect(max_height_, &QSpinBox::valueChanged, this, changed);
-  connect(quality_, &QComboBox::currentIndexChanged, this, changed);
-  connect(loop_, &QSpinBox::valueChanged, this, changed);
-  connect(hold_last_, &QDoubleSpinBox::valueChanged, this, changed);
-  connect(optimize_, &QCheckBox::toggled, this, changed);
-  UpdateOptionStates();
-  return box;
-}
-
-void Form1::UpdateOptionStates() {
-  const bool limited = size_mode_->currentIndex() == 1;
-  max_width_->setEnabled(limited);
-  max_height_->setEnabled(limited);
-}
-
-ConversionOptions Form1::Options() const {
-  ConversionOptions options;
-  if (quality_->currentIndex() == 1) ApplyBestPreset(options);
-  if (optimize_->isChecked()) options.optimize = true;
-  if (size_mode_->currentIndex() == 1) {
-    options.max_width = max_width_->value();
-    options.max_height = max_height_->value();
-  }
-  options.loop_count = loop_->value();
-  const double hold = hold_last_->value();
-  if (hold > 0) options.hold_last_cs = int32_t(std::lround(hold * 100));
-  return options;
-}
-
-void Form1::LoadOptions() {
-  auto settings = OpenSettings();
-  loading_options_ = true;
-  size_mode_->setCurrentIndex(settings->value("OutputSize").toString() == "AtMost" ? 1 : 0);
-  max_width_->setValue(settings->value("MaxWidth", max_width_->value()).toInt());
-  max_height_->setValue(settings->value("MaxHeight", max_height_->value()).toInt());
-  quality_->setCurrentIndex(settings->value("Quality").toString() == "Best" ? 1 : 0);
-  loop_->setValue(settings->value("Loop", 0).toInt());
-  hold_last_->setValue(settings->value("HoldLast", 0).toDouble());
-  optimize_->setChecked(settings->value("Optimize", 0).toInt() == 1);
-  loading_options_ = false;
-  UpdateOptionStates();
-}
-
-void Form1::StoreOptions() {
-  auto settings = OpenSettings();
-  settings->setValue("OutputSize", size_mode_->currentIndex() == 1 ? "AtMost" : "Original");
-  settings->setValue("MaxWidth", QString::number(max_width_->value()));
-  settings->setValue("MaxHeight", QString::number(max_height_->value()));
-  settings->setValue("Quality", quality_->currentIndex() == 1 ? "Best" : "Classic");
-  settings->setValue("Loop", QString::number(loop_->value()));
-  settings->setValue("HoldLast", QString::number(hold_last_->value(), 'f', 2));
-  settings->setValue("Optimize", optimize_->isChecked() ? "1" : "0");
-  settings->sync();
 }
 
 QGroupBox* Form1::BuildPreview() {
@@ -684,6 +533,10 @@ void Form1::EstimateFinished() {
   ShowEstimate(ScaleEstimate(sample_bytes, estimate_sample_frames_, estimate_count_));
 }
 
+ConversionOptions Form1::Options() const {
+  return options_box_->Options();
+}
+
 void Form1::ShowCount() {
   const int n = list_->Count();
   count_->setText(n == 1 ? QString("1 picture") : QString("%1 pictures").arg(n));
@@ -726,7 +579,7 @@ void Form1::Load() {
         settings->contains("Text1") ? settings->value("Text1").toString() : Q(DesktopPath());
     text1_->setText(text);
   });
-  trap.Step(9, [&] { LoadOptions(); });
+  trap.Step(9, [&] { options_box_->LoadSettings(); });
   // Step 118 switched the coordinate unit to pixels; Qt works in pixels throughout.
 }
 

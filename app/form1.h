@@ -12,15 +12,13 @@
 // Closing the window while a conversion runs cancels it (platform/cancel.h); the window closes
 // once the conversion has stopped and removed its files, without showing its last messages.
 //
-// Beside the classic controls: the output options (size, quality, plays, hold of the last frame,
-// smaller file), a Cancel button for the running conversion, the stage and count on the progress
-// bar, the number of pictures listed with an estimate of the output's size, and a preview that
-// plays the finished out.gif or shows the selected picture.
+// Beside the classic controls: the output options (OutputOptionsBox), a Cancel button for the
+// running conversion, the stage and count on the progress bar, the number of pictures listed with
+// an estimate of the output's size, and a preview that plays the finished out.gif or shows the
+// selected picture.
 //
-// Settings live in the per-user QSettings store of organisation and application "Marrowby",
-// group "Quillomat": FPS (written on every change of the frame-rate field), Text1 (the output
-// folder, written when one is chosen with "..."), and one key per output option (OutputSize,
-// MaxWidth, MaxHeight, Quality, Loop, HoldLast, Optimize), written when it changes.
+// Settings (app/settings.h): FPS (written on every change of the frame-rate field) and Text1
+// (the output folder, written when one is chosen with "..."); the output options keep their own.
 #pragma once
 
 #include <QWidget>
@@ -30,14 +28,10 @@
 
 #include "app/qt_host.h"
 
-class QCheckBox;
-class QComboBox;
-class QDoubleSpinBox;
 class QMovie;
 class QProcess;
 class QTemporaryDir;
 class QTimer;
-class QSpinBox;
 class QGroupBox;
 class QLineEdit;
 class QLabel;
@@ -52,6 +46,7 @@ struct ConversionOptions;
 namespace qm::app {
 
 class FileList;
+class OutputOptionsBox;
 
 class Form1 : public QWidget, public QtHost {
   Q_OBJECT
@@ -108,11 +103,7 @@ class Form1 : public QWidget, public QtHost {
   void HoverDefault();
   void ReleaseGIF();
   void AppendEntry(const std::string& path);
-  QGroupBox* BuildOptions();
   QGroupBox* BuildPreview();
-  void LoadOptions();
-  void StoreOptions();
-  void UpdateOptionStates();
   void ShowCount();
   void ShowGifPreview(const QString& path);
   void ShowPicturePreview();
@@ -135,15 +126,7 @@ class Form1 : public QWidget, public QtHost {
   QPushButton* buttons_[8] = {};
   QProgressBar* progress_ = nullptr;
 
-  QGroupBox* options_box_ = nullptr;
-  QComboBox* size_mode_ = nullptr;
-  QSpinBox* max_width_ = nullptr;
-  QSpinBox* max_height_ = nullptr;
-  QComboBox* quality_ = nullptr;
-  QSpinBox* loop_ = nullptr;
-  QDoubleSpinBox* hold_last_ = nullptr;
-  QCheckBox* optimize_ = nullptr;
-  bool loading_options_ = false;
+  OutputOptionsBox* options_box_ = nullptr;
   QPushButton* cancel_ = nullptr;
   QLabel* count_ = nullptr;
   QLabel* estimate_ = nullptr;
