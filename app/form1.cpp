@@ -4,19 +4,16 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
-#include <QMovie>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -25,7 +22,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
@@ -34,6 +30,7 @@
 #include "app/file_list.h"
 #include "app/output_options_box.h"
 #include "app/pictures.h"
+#include "app/preview_pane.h"
 #include "app/settings.h"
 #include "app/std_text.h"
 #include "platform/cancel.h"
@@ -136,6 +133,7 @@ Form1::~Form1() {
   list_->model()->disconnect(this);
   list_->disconnect(this);
   options_box_->disconnect(this);
+  preview_box_->disconnect(this);
   if (estimate_process_) {
     // Asked to stop, the command line removes its temporary folder; killed, it could not.
     estimate_process_->disconnect(this);
@@ -216,7 +214,7 @@ void Form1::BuildControls() {
       "The size out.gif will have with these options, from a few frames converted in the "
       "background.");
   options_box_ = new OutputOptionsBox(this);
-  preview_box_ = BuildPreview();
+  preview_box_ = new PreviewPane(this);
   SetFolderHint([this] { return text1_->text(); });
 
   for (int i : {0, 2, 3, 4, 5, 6}) buttons_[i]->setMinimumHeight(28);
@@ -313,141 +311,22 @@ void Form1::BuildControls() {
   connect(list_, &QTreeWidget::itemSelectionChanged, this, &Form1::ShowPicturePreview);
   connect(txt_fps_, &QLineEdit::textChanged, this, &Form1::RestartEstimate);
   connect(options_box_, &OutputOptionsBox::Changed, this, &Form1::RestartEstimate);
+  connect(preview_box_, &PreviewPane::ThumbnailShown, this, &Form1::ThumbnailShown);
   ShowCount();
 
   adjustSize();
   resize(std::max(width(), 700), std::max(height(), 480));
 }
 
-QGroupBox* Form1::BuildPreview() {
-  auto* box = new QGroupBox("Preview", this);
-  box->setObjectName("FramePreview");
-  preview_ = new QLabel(box);
-  preview_->setObjectName("picPreview");
-  preview_->setAlignment(Qt::AlignCenter);
-  preview_->setMinimumSize(240, 160);
-  preview_->setFrameShape(QFrame::StyledPanel);
-  preview_->setText("Select a picture, or convert to see out.gif here.");
-  preview_->setWordWrap(true);
-  preview_info_ = new QLabel(box);
-  preview_info_->setObjectName("lblPreviewInfo");
-  preview_info_->setWordWrap(true);
-  preview_info_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  preview_info_->setMinimumWidth(240);
-  // Room for the path and the figures, so showing them never resizes the window.
-  preview_info_->setMinimumHeight(3 * preview_info_->fontMetrics().lineSpacing());
-  preview_info_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  open_gif_ = new QPushButton("Open GIF", box);
-  open_gif_->setObjectName("PushButtonOpenGif");
-  open_gif_->setToolTip("Opens out.gif in the desktop's viewer.");
-  open_folder_ = new QPushButton("Open Folder", box);
-  open_folder_->setObjectName("PushButtonOpenFolder");
-  open_folder_->setToolTip("Shows the folder of out.gif in the desktop's file browser.");
-  for (QPushButton* b : {open_gif_, open_folder_}) {
-    b->setAutoDefault(false);
-    b->setEnabled(false);
-  }
-  auto* buttons = new QHBoxLayout;
-  buttons->addWidget(open_gif_);
-  buttons->addWidget(open_folder_);
-  auto* layout = new QVBoxLayout(box);
-  layout->addWidget(preview_, 1);
-  layout->addWidget(preview_info_);
-  layout->addLayout(buttons);
-  connect(open_gif_, &QPushButton::clicked, this, [this] {
-    if (!previewed_gif_.isEmpty()) CurrentHost().OpenFolder(S(previewed_gif_));
-  });
-  connect(open_folder_, &QPushButton::clicked, this, [this] {
-    if (!previewed_gif_.isEmpty())
-      CurrentHost().OpenFolder(S(QFileInfo(previewed_gif_).absolutePath() + "/"));
-  });
-  return box;
-}
-
-void Form1::ClearPreview() {
-  ++thumbnail_request_;
-  if (movie_) {
-    preview_->setMovie(nullptr);
-    delete movie_;
-    movie_ = nullptr;
-  }
-  preview_->setPixmap(QPixmap());
-  preview_->setText(QString());
-  preview_info_->clear();
-  previewed_gif_.clear();
-  open_gif_->setEnabled(false);
-  open_folder_->setEnabled(false);
-}
-
-void Form1::ShowGifPreview(const QString& path) {
-  ClearPreview();
-  QImageReader reader(path);
-  const QSize size = reader.size();
-  const int frames = reader.imageCount();
-  movie_ = new QMovie(path, QByteArray(), this);
-  if (!movie_->isValid() || !size.isValid()) {
-    preview_info_->setText(QString("%1\ncannot be shown.").arg(QDir::toNativeSeparators(path)));
-    return;
-  }
-  const QSize room = preview_->contentsRect().size().boundedTo(QSize(480, 360));
-  if (size.width() > room.width() || size.height() > room.height())
-    movie_->setScaledSize(size.scaled(room, Qt::KeepAspectRatio));
-  preview_->setMovie(movie_);
-  movie_->start();
-  previewed_gif_ = path;
-  preview_info_->setText(
-      QString("%1\n%2, %3 frame%4, %5 %6 %7 pixels")
-          .arg(QDir::toNativeSeparators(path), QLocale().formattedDataSize(QFileInfo(path).size()))
-          .arg(frames)
-          .arg(frames == 1 ? "" : "s")
-          .arg(size.width())
-          .arg(QString::fromUtf8("\u00d7"))
-          .arg(size.height()));
-  open_gif_->setEnabled(true);
-  open_folder_->setEnabled(true);
-}
-
 void Form1::ShowPicturePreview() {
   if (converting_) return;
   const int k = list_->SelectedPosition();
   if (k < 1) return;
-  const QString path = list_->Text(k);
-  const int request = ++thumbnail_request_;
-  const QSize room = preview_->contentsRect().size().expandedTo(QSize(120, 90));
-  // Decoding a large photo takes long enough to stall the window: it is done on a worker, and
-  // only the newest request is shown.
-  auto* watcher = new QFutureWatcher<QImage>(this);
-  connect(watcher, &QFutureWatcher<QImage>::finished, this, [this, watcher, request, path] {
-    watcher->deleteLater();
-    if (request != thumbnail_request_) return;
-    const QImage image = watcher->result();
-    if (movie_) {
-      preview_->setMovie(nullptr);
-      delete movie_;
-      movie_ = nullptr;
-    }
-    if (image.isNull()) {
-      preview_->setPixmap(QPixmap());
-      preview_->setText("This picture cannot be read.");
-    } else {
-      preview_->setPixmap(QPixmap::fromImage(image));
-    }
-    preview_info_->setText(QDir::toNativeSeparators(path));
-    emit ThumbnailShown();
-  });
-  watcher->setFuture(QtConcurrent::run([path, room] {
-    QImageReader reader(path);
-    reader.setAutoTransform(true);  // EXIF orientation
-    QSize size = reader.size();
-    if (reader.transformation() & QImageIOHandler::TransformationRotate90) size.transpose();
-    if (size.isValid() && (size.width() > room.width() || size.height() > room.height())) {
-      QSize scaled = size.scaled(room, Qt::KeepAspectRatio);
-      // The reader scales before it turns the picture.
-      if (reader.transformation() & QImageIOHandler::TransformationRotate90) scaled.transpose();
-      reader.setScaledSize(scaled);
-    }
-    return reader.read();
-  }));
+  preview_box_->ShowPicture(list_->Text(k));
+}
+
+QString Form1::PreviewedGif() const {
+  return preview_box_->PreviewedGif();
 }
 
 void Form1::RestartEstimate() {
@@ -639,7 +518,7 @@ void Form1::StartConversion() {
   converting_ = true;
   buttons_[1]->setEnabled(false);
   cancel_->setEnabled(true);
-  ClearPreview();
+  preview_box_->Clear();
   ConversionResult result;
   try {
     if (!m_cGIF) m_cGIF = std::make_unique<cGIF>();
@@ -655,7 +534,7 @@ void Form1::StartConversion() {
   SetProgressStage({});
   SetProgressValue(0);
   if (ShowsBusyPointer()) SetMousePointer(kPointerDefault);
-  if (result.gif_written && !close_pending_) ShowGifPreview(Q(result.output_path));
+  if (result.gif_written && !close_pending_) preview_box_->ShowGif(Q(result.output_path));
   // The window was closed meanwhile: the conversion has cleaned up, now the close goes on.
   if (close_pending_) close();
 #else

@@ -28,7 +28,6 @@
 
 #include "app/qt_host.h"
 
-class QMovie;
 class QProcess;
 class QTemporaryDir;
 class QTimer;
@@ -47,6 +46,7 @@ namespace qm::app {
 
 class FileList;
 class OutputOptionsBox;
+class PreviewPane;
 
 class Form1 : public QWidget, public QtHost {
   Q_OBJECT
@@ -72,7 +72,7 @@ class Form1 : public QWidget, public QtHost {
   // The conversion options the output controls stand for.
   ConversionOptions Options() const;
   // The file the preview plays ("" when it shows none).
-  QString PreviewedGif() const { return previewed_gif_; }
+  QString PreviewedGif() const;
   // The estimated size of out.gif in bytes for the current list and options; -1 while none is
   // known (empty list, a rate that is no number, options this build cannot carry out).
   qint64 EstimatedBytes() const { return estimated_bytes_; }
@@ -103,11 +103,8 @@ class Form1 : public QWidget, public QtHost {
   void HoverDefault();
   void ReleaseGIF();
   void AppendEntry(const std::string& path);
-  QGroupBox* BuildPreview();
   void ShowCount();
-  void ShowGifPreview(const QString& path);
   void ShowPicturePreview();
-  void ClearPreview();
   void RestartEstimate();
 
   QString program_folder_;
@@ -131,15 +128,8 @@ class Form1 : public QWidget, public QtHost {
   QLabel* count_ = nullptr;
   QLabel* estimate_ = nullptr;
 
-  QGroupBox* preview_box_ = nullptr;
-  QLabel* preview_ = nullptr;
-  QLabel* preview_info_ = nullptr;
-  QPushButton* open_gif_ = nullptr;
-  QPushButton* open_folder_ = nullptr;
-  QMovie* movie_ = nullptr;
-  QString previewed_gif_;
-  int thumbnail_request_ = 0;  // the newest thumbnail asked for; older answers are dropped
-  int estimate_request_ = 0;   // the same for the size estimate
+  PreviewPane* preview_box_ = nullptr;
+  int estimate_request_ = 0;  // the newest estimate asked for
   QTimer* estimate_timer_ = nullptr;
   QProcess* estimate_process_ = nullptr;
   std::unique_ptr<QTemporaryDir> estimate_dir_;
