@@ -14,13 +14,10 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdlib>
@@ -32,6 +29,7 @@
 #include "app/pictures.h"
 #include "app/preview_pane.h"
 #include "app/settings.h"
+#include "app/size_estimator.h"
 #include "app/std_text.h"
 #include "platform/cancel.h"
 #include "platform/error.h"
@@ -46,7 +44,6 @@
 #endif
 #ifdef QUILLOMAT_HAVE_CONVERT
 #include "convert/driver.h"
-#include "convert/estimate.h"
 #include "gif/cGIF.h"
 #endif
 
@@ -134,13 +131,7 @@ Form1::~Form1() {
   list_->disconnect(this);
   options_box_->disconnect(this);
   preview_box_->disconnect(this);
-  if (estimate_process_) {
-    // Asked to stop, the command line removes its temporary folder; killed, it could not.
-    estimate_process_->disconnect(this);
-    estimate_process_->terminate();
-    if (!estimate_process_->waitForFinished(2000)) estimate_process_->kill();
-    estimate_process_->waitForFinished(1000);
-  }
+  estimator_->disconnect(this);
 }
 
 void Form1::BuildControls() {
@@ -215,6 +206,11 @@ void Form1::BuildControls() {
       "background.");
   options_box_ = new OutputOptionsBox(this);
   preview_box_ = new PreviewPane(this);
+  estimator_ = new SizeEstimator(
+      [this] {
+        return EstimateQuestion{list_->Texts(), txt_fps_->text(), Options()};
+      },
+      this);
   SetFolderHint([this] { return text1_->text(); });
 
   for (int i : {0, 2, 3, 4, 5, 6}) buttons_[i]->setMinimumHeight(28);
@@ -312,6 +308,9 @@ void Form1::BuildControls() {
   connect(txt_fps_, &QLineEdit::textChanged, this, &Form1::RestartEstimate);
   connect(options_box_, &OutputOptionsBox::Changed, this, &Form1::RestartEstimate);
   connect(preview_box_, &PreviewPane::ThumbnailShown, this, &Form1::ThumbnailShown);
+  connect(estimator_, &SizeEstimator::Estimating, this,
+          [this] { estimate_->setText("out.gif: estimating..."); });
+  connect(estimator_, &SizeEstimator::Estimated, this, &Form1::ShowEstimate);
   ShowCount();
 
   adjustSize();
@@ -330,86 +329,20 @@ QString Form1::PreviewedGif() const {
 }
 
 void Form1::RestartEstimate() {
-  if (!estimate_timer_) {
-    estimate_timer_ = new QTimer(this);
-    estimate_timer_->setSingleShot(true);
-    estimate_timer_->setInterval(300);
-    connect(estimate_timer_, &QTimer::timeout, this, &Form1::RunEstimate);
-  }
-  ++estimate_request_;
-  estimate_timer_->start();
+  estimator_->Restart();
 }
 
-void Form1::ShowEstimate(qint64 bytes, const QString& why) {
-  estimated_bytes_ = bytes;
+void Form1::ShowEstimate(qint64 bytes, const QString& reason) {
   if (bytes >= 0) {
     estimate_->setText("out.gif: about " + QLocale().formattedDataSize(bytes));
   } else {
-    estimate_->setText(why);
+    estimate_->setText(reason.isEmpty() ? QString() : "out.gif: no estimate (" + reason + ")");
   }
   emit EstimateChanged();
 }
 
-void Form1::RunEstimate() {
-  if (estimate_process_) {
-    estimate_process_->disconnect(this);
-    estimate_process_->terminate();
-    if (!estimate_process_->waitForFinished(1000)) estimate_process_->kill();
-    estimate_process_->deleteLater();
-    estimate_process_ = nullptr;
-  }
-  if (converting_) {
-    RestartEstimate();  // the estimate waits until the machine is free again
-    return;
-  }
-  const QStringList texts = list_->Texts();
-  const ConversionOptions options = Options();
-  bool numeric = false;
-  txt_fps_->text().toDouble(&numeric);
-  if (texts.isEmpty() || !numeric) return ShowEstimate(-1);
-  const QString cli = QDir(QCoreApplication::applicationDirPath()).filePath("quillomat-cli");
-  if (!QFileInfo(cli).isExecutable()) return ShowEstimate(-1);
-
-  estimate_dir_ = std::make_unique<QTemporaryDir>();
-  if (!estimate_dir_->isValid()) return ShowEstimate(-1);
-  const std::vector<int32_t> sample = EstimateSample(int32_t(texts.size()));
-  estimate_sample_frames_ = int32_t(sample.size());
-  estimate_count_ = int32_t(texts.size());
-
-  QStringList args{"--quiet", "--fps", txt_fps_->text(), "--out",
-                   estimate_dir_->filePath("estimate.gif")};
-  static constexpr const char* kPalettes[] = {"halftone", "optimal", "global", "local"};
-  static constexpr const char* kDithers[] = {"none", "ordered", "diffusion"};
-  if (options.palette_mode >= 0 && options.palette_mode < 4)
-    args << "--palette" << kPalettes[options.palette_mode];
-  if (options.dither_mode >= 0 && options.dither_mode < 3)
-    args << "--dither" << kDithers[options.dither_mode];
-  if (options.optimize) args << "--optimize";
-  if (options.max_width > 0) args << "--width" << QString::number(options.max_width);
-  if (options.max_height > 0) args << "--height" << QString::number(options.max_height);
-  args << "--";
-  for (int32_t i : sample) args << texts[i];
-
-  estimate_->setText("out.gif: estimating...");
-  estimate_process_ = new QProcess(this);
-  estimate_process_->setProcessChannelMode(QProcess::ForwardedOutputChannel);
-  estimate_process_->setStandardErrorFile(QProcess::nullDevice());
-  connect(estimate_process_, &QProcess::finished, this, &Form1::EstimateFinished);
-  estimate_process_->start(cli, args);
-}
-
-void Form1::EstimateFinished() {
-  QProcess* process = estimate_process_;
-  estimate_process_ = nullptr;
-  if (!process) return;
-  process->deleteLater();
-  const QFileInfo gif(estimate_dir_ ? estimate_dir_->filePath("estimate.gif") : QString());
-  const bool ok = process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0 &&
-                  gif.exists() && gif.size() > 0;
-  const qint64 sample_bytes = ok ? gif.size() : 0;
-  estimate_dir_.reset();
-  if (!ok) return ShowEstimate(-1, "out.gif: no estimate (a picture cannot be read)");
-  ShowEstimate(ScaleEstimate(sample_bytes, estimate_sample_frames_, estimate_count_));
+qint64 Form1::EstimatedBytes() const {
+  return estimator_->Bytes();
 }
 
 ConversionOptions Form1::Options() const {
@@ -516,6 +449,7 @@ void Form1::StartConversion() {
   if (converting_) return;
   const ConversionOptions options = Options();
   converting_ = true;
+  estimator_->SetHeld(true);
   buttons_[1]->setEnabled(false);
   cancel_->setEnabled(true);
   preview_box_->Clear();
@@ -529,6 +463,7 @@ void Form1::StartConversion() {
     ShowErrorReport(e, kLocConvert, 0);
   }
   converting_ = false;
+  estimator_->SetHeld(false);
   buttons_[1]->setEnabled(true);
   cancel_->setEnabled(false);
   SetProgressStage({});

@@ -28,9 +28,6 @@
 
 #include "app/qt_host.h"
 
-class QProcess;
-class QTemporaryDir;
-class QTimer;
 class QGroupBox;
 class QLineEdit;
 class QLabel;
@@ -47,6 +44,7 @@ namespace qm::app {
 class FileList;
 class OutputOptionsBox;
 class PreviewPane;
+class SizeEstimator;
 
 class Form1 : public QWidget, public QtHost {
   Q_OBJECT
@@ -74,8 +72,8 @@ class Form1 : public QWidget, public QtHost {
   // The file the preview plays ("" when it shows none).
   QString PreviewedGif() const;
   // The estimated size of out.gif in bytes for the current list and options; -1 while none is
-  // known (empty list, a rate that is no number, options this build cannot carry out).
-  qint64 EstimatedBytes() const { return estimated_bytes_; }
+  // known (empty list, a rate that is no number, a sample that cannot be converted).
+  qint64 EstimatedBytes() const;
 
  signals:
   void EstimateChanged();  // a new estimate is shown, or the old one withdrawn
@@ -106,6 +104,7 @@ class Form1 : public QWidget, public QtHost {
   void ShowCount();
   void ShowPicturePreview();
   void RestartEstimate();
+  void ShowEstimate(qint64 bytes, const QString& reason);
 
   QString program_folder_;
   std::function<void()> end_program_;
@@ -129,16 +128,7 @@ class Form1 : public QWidget, public QtHost {
   QLabel* estimate_ = nullptr;
 
   PreviewPane* preview_box_ = nullptr;
-  int estimate_request_ = 0;  // the newest estimate asked for
-  QTimer* estimate_timer_ = nullptr;
-  QProcess* estimate_process_ = nullptr;
-  std::unique_ptr<QTemporaryDir> estimate_dir_;
-  int32_t estimate_sample_frames_ = 0;
-  int32_t estimate_count_ = 0;
-  qint64 estimated_bytes_ = -1;
-  void RunEstimate();
-  void EstimateFinished();
-  void ShowEstimate(qint64 bytes, const QString& why = {});
+  SizeEstimator* estimator_ = nullptr;
 };
 
 // Location texts of the window's trapping handlers, as the error report shows them.
