@@ -7,7 +7,6 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -20,9 +19,6 @@
 #include <QStandardPaths>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cstdlib>
-#include <exception>
-#include <vector>
 
 #include "app/file_list.h"
 #include "app/output_options_box.h"
@@ -31,71 +27,28 @@
 #include "app/settings.h"
 #include "app/size_estimator.h"
 #include "app/std_text.h"
+#include "app/trap.h"
 #include "platform/cancel.h"
 #include "platform/error.h"
-#include "platform/error_report.h"
-#include "platform/folders.h"
 #include "platform/fs.h"
-#include "platform/version.h"
 
 #if __has_include("imaging/mDither8bpp.h")
 #include "imaging/mDither8bpp.h"
 #define QUILLOMAT_HAVE_DITHER 1
 #endif
-#ifdef QUILLOMAT_HAVE_CONVERT
 #include "convert/driver.h"
 #include "gif/cGIF.h"
-#endif
 
 namespace qm::app {
 
 namespace {
 
-constexpr int kFileBufferChars = 30000;
 constexpr int kColumnWidthPx = 433;  // 6500 twips at 15 twips per pixel
-constexpr const char* kFolderPrompt = "Please select folder:";
 constexpr const char* kListTip =
     "Drag and drop files here. Double-click item to remove it. Move bar to right and out of "
     "window to reveal full names.";
-constexpr const char* kTooManyFiles =
-    "You've selected too many files to add.\r\rPlease try adding via the \"Add All\" button.";
-constexpr const char* kAddAllPrompt =
-    "Enter file extension to load:\r\r(* for all files, txt for all txt files, doc for all doc "
-    "files, etc.)";
 constexpr const char* kCancelTip =
     "Stops the running conversion at its next frame and removes its files.";
-constexpr const char* kOpenSamplesQuestion =
-    "Would you like this software to open the folder where these sample files are stored (so "
-    "that you can view them before working with them)?";
-
-// Runs the numbered steps of a trapping handler: a step that throws is reported with the
-// handler's location and its step number, and the handler carries on.
-class Trap {
- public:
-  explicit Trap(const char* location) : location_(location) {}
-  template <class F>
-  bool Step(int index, F&& step) {
-    try {
-      step();
-      return true;
-    } catch (const std::exception& e) {
-      ShowErrorReport(e, location_, StepNumber(index));
-      return false;
-    }
-  }
-
- private:
-  const char* location_;
-};
-
-// Steps of Move Up / Move Down fail silently.
-template <class F>
-void Quietly(F&& step) {
-  try {
-    step();
-  } catch (const std::exception&) {
-  }
-}
 
 // The output folder of a first start: the desktop, else the home folder's Pictures, else home.
 std::string DesktopPath() {
@@ -126,7 +79,7 @@ Form1::Form1(const QString& program_folder, QWidget* parent)
 
 Form1::~Form1() {
   // The children outlive this destructor; the list's model still signals while it is taken down,
-  // and those slots would run on a Form1 that no longer exists.
+  // and those slots would run on a Form1 that no longer exists. The rooms' signals likewise.
   list_->model()->disconnect(this);
   list_->disconnect(this);
   options_box_->disconnect(this);
@@ -317,43 +270,6 @@ void Form1::BuildControls() {
   resize(std::max(width(), 700), std::max(height(), 480));
 }
 
-void Form1::ShowPicturePreview() {
-  if (converting_) return;
-  const int k = list_->SelectedPosition();
-  if (k < 1) return;
-  preview_box_->ShowPicture(list_->Text(k));
-}
-
-QString Form1::PreviewedGif() const {
-  return preview_box_->PreviewedGif();
-}
-
-void Form1::RestartEstimate() {
-  estimator_->Restart();
-}
-
-void Form1::ShowEstimate(qint64 bytes, const QString& reason) {
-  if (bytes >= 0) {
-    estimate_->setText("out.gif: about " + QLocale().formattedDataSize(bytes));
-  } else {
-    estimate_->setText(reason.isEmpty() ? QString() : "out.gif: no estimate (" + reason + ")");
-  }
-  emit EstimateChanged();
-}
-
-qint64 Form1::EstimatedBytes() const {
-  return estimator_->Bytes();
-}
-
-ConversionOptions Form1::Options() const {
-  return options_box_->Options();
-}
-
-void Form1::ShowCount() {
-  const int n = list_->Count();
-  count_->setText(n == 1 ? QString("1 picture") : QString("%1 pictures").arg(n));
-}
-
 void Form1::Load() {
   Trap trap(kLocFormLoad);
   // Step 100 is the optional skin, which this program does without.
@@ -399,185 +315,43 @@ const cGIF* Form1::Animation() const {
   return m_cGIF.get();
 }
 
-// ---- Commands ------------------------------------------------------------------------------
+// ---- The rooms -----------------------------------------------------------------------------
 
-void Form1::AppendEntry(const std::string& path) {
-  list_->Append(Q(path));
+ConversionOptions Form1::Options() const {
+  return options_box_->Options();
 }
 
-void Form1::AddFiles() {
-  Trap trap(kLocAddFiles);
-  std::string chosen;
-  bool too_many = false;
-  trap.Step(0, [&] {
-    try {
-      chosen =
-          CurrentHost().OpenFileDialog("Add File(s) - Hold Ctrl or Shift to select multiple files",
-                                       "JPG Files (*.jpg;*.jpeg)|*.jpg;*.jpeg|", kFileBufferChars);
-    } catch (const RuntimeError& e) {
-      if (e.number() != kErrBufferTooSmall) throw;
-      too_many = true;
-    }
-  });
-  if (too_many) {
-    CurrentHost().MessageBox(kTooManyFiles, MsgButtons::Ok, MsgIcon::None, kAppTitle);
-    return;
-  }
-  if (chosen.empty()) return;
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    const size_t nul = chosen.find('\0', start);
-    parts.push_back(chosen.substr(start, nul == std::string::npos ? nul : nul - start));
-    if (nul == std::string::npos) break;
-    start = nul + 1;
-  }
-  if (parts.size() == 1) {
-    trap.Step(1, [&] { AppendEntry(parts[0]); });
-    return;
-  }
-  for (size_t i = 1; i < parts.size(); ++i) {
-    // Trailing terminators leave empty names behind; they name no file.
-    if (parts[i].empty()) continue;
-    trap.Step(2, [&] { AppendEntry(JoinPath(parts[0], parts[i])); });
-  }
+QString Form1::PreviewedGif() const {
+  return preview_box_->PreviewedGif();
 }
 
-void Form1::StartConversion() {
-#ifdef QUILLOMAT_HAVE_CONVERT
-  // One run at a time: a second one would share the animation and the progress bar.
+qint64 Form1::EstimatedBytes() const {
+  return estimator_->Bytes();
+}
+
+void Form1::ShowCount() {
+  const int n = list_->Count();
+  count_->setText(n == 1 ? QString("1 picture") : QString("%1 pictures").arg(n));
+}
+
+void Form1::ShowPicturePreview() {
   if (converting_) return;
-  const ConversionOptions options = Options();
-  converting_ = true;
-  estimator_->SetHeld(true);
-  buttons_[1]->setEnabled(false);
-  cancel_->setEnabled(true);
-  preview_box_->Clear();
-  ConversionResult result;
-  try {
-    if (!m_cGIF) m_cGIF = std::make_unique<cGIF>();
-    std::vector<std::string> files;
-    for (const QString& t : list_->Texts()) files.push_back(S(t));
-    result = qm::StartConverting(files, S(txt_fps_->text()), S(text1_->text()), *m_cGIF, options);
-  } catch (const std::exception& e) {
-    ShowErrorReport(e, kLocConvert, 0);
-  }
-  converting_ = false;
-  estimator_->SetHeld(false);
-  buttons_[1]->setEnabled(true);
-  cancel_->setEnabled(false);
-  SetProgressStage({});
-  SetProgressValue(0);
-  if (ShowsBusyPointer()) SetMousePointer(kPointerDefault);
-  if (result.gif_written && !close_pending_) preview_box_->ShowGif(Q(result.output_path));
-  // The window was closed meanwhile: the conversion has cleaned up, now the close goes on.
-  if (close_pending_) close();
-#else
-  CurrentHost().MessageBox("This build of Quillomat has no conversion.", MsgButtons::Ok,
-                           MsgIcon::Exclamation, kAppTitle);
-#endif
-}
-
-void Form1::AddAllInFolder() {
-  Trap trap(kLocAddAll);
-  std::string answer;
-  bool answered = false;
-  trap.Step(0,
-            [&] { answered = CurrentHost().InputBox(kAddAllPrompt, kAppTitle, "jpg", &answer); });
-  if (!answered || answer.empty()) return;
-  std::string folder;
-  trap.Step(1, [&] { folder = qm::BrowseForFolder(kFolderPrompt); });
-  if (folder.empty()) return;
-  trap.Step(2, [&] { CurrentHost().SetMousePointer(kPointerBusy); });
-  std::vector<std::string> files;
-  trap.Step(3, [&] { files = FilesInFolderTree(folder, "*." + answer); });
-  trap.Step(4, [&] {
-    for (const std::string& f : files) AppendEntry(f);
-  });
-  trap.Step(5, [&] { CurrentHost().SetMousePointer(kPointerDefault); });
-}
-
-void Form1::ClearList() {
-  Trap trap(kLocClear);
-  trap.Step(0, [&] { list_->RemoveAll(); });
-}
-
-void Form1::MoveUp() {
   const int k = list_->SelectedPosition();
-  if (k < 2) {
-    list_->setFocus();
-    return;
+  if (k < 1) return;
+  preview_box_->ShowPicture(list_->Text(k));
+}
+
+void Form1::RestartEstimate() {
+  estimator_->Restart();
+}
+
+void Form1::ShowEstimate(qint64 bytes, const QString& reason) {
+  if (bytes >= 0) {
+    estimate_->setText("out.gif: about " + QLocale().formattedDataSize(bytes));
+  } else {
+    estimate_->setText(reason.isEmpty() ? QString() : "out.gif: no estimate (" + reason + ")");
   }
-  const QString text = list_->Text(k);
-  Quietly([&] { list_->InsertBefore(k - 1, text); });
-  Quietly([&] { list_->RemoveAt(k + 1); });
-  Quietly([&] {
-    list_->SelectAt(k - 1);
-    list_->ScrollToPosition(k - 1);
-    list_->setFocus();
-  });
-}
-
-void Form1::MoveDown() {
-  const int k = list_->SelectedPosition();
-  if (k >= list_->Count()) {
-    list_->setFocus();
-    return;
-  }
-  // With nothing selected there is no text to move and no entry to remove; only the
-  // selection of the first entry below takes effect.
-  if (k > 0) {
-    const QString text = list_->Text(k);
-    Quietly([&] { list_->InsertBefore(k + 2, text); });
-    Quietly([&] { list_->RemoveAt(k); });
-  }
-  Quietly([&] {
-    list_->SelectAt(k + 1);
-    list_->ScrollToPosition(k + 1);
-    list_->setFocus();
-  });
-}
-
-void Form1::LoadSamples() {
-  Trap trap(kLocSamples);
-  const std::string samples = JoinPath(S(program_folder_), "Samples");
-  std::vector<std::string> names;
-  trap.Step(0, [&] { names = ListFiles(samples, "*.*"); });
-  trap.Step(1, [&] {
-    for (const std::string& name : names) AppendEntry(JoinPath(samples, name));
-  });
-  MsgAnswer open = MsgAnswer::No;
-  trap.Step(2, [&] {
-    open =
-        CurrentHost().MessageBox(kOpenSamplesQuestion, MsgButtons::YesNo, MsgIcon::None, kAppTitle);
-  });
-  if (open == MsgAnswer::Yes) trap.Step(3, [&] { CurrentHost().OpenFolder(samples + "/"); });
-}
-
-void Form1::BrowseOutputFolder() {
-  Trap trap(kLocBrowse);
-  std::string path;
-  trap.Step(0, [&] { path = qm::BrowseForFolder(kFolderPrompt); });
-  if (path.empty()) return;
-  trap.Step(2, [&] { text1_->setText(Q(path.back() == '/' ? path : path + "/")); });
-  trap.Step(3, [&] {
-    auto settings = OpenSettings();
-    settings->setValue("Text1", text1_->text());
-    settings->sync();
-  });
-}
-
-void Form1::CancelConversion() {
-  if (converting_) RequestCancel();
-}
-
-void Form1::ShowAbout() {
-  const std::string text = std::string(kAppTitle) + " " + kVersion +
-                           "\r\rTurns a list of pictures into one animated GIF.\r\r"
-                           "Copyright 2026 the Quillomat developers.\r"
-                           "Free software under the GNU General Public License, version 3 or any "
-                           "later version (GPL-3.0-or-later), with no warranty.";
-  ShowAboutBox(text, std::string("About ") + kAppTitle);
+  emit EstimateChanged();
 }
 
 // ---- Window events -------------------------------------------------------------------------

@@ -1,9 +1,13 @@
-// Form1: the main window of Quillomat and the program's host (platform/host.h, through QtHost:
-// yielding, the progress bar, the pointers and the Qt dialogs, which SetDialogHost can route to
-// another host).
+// Form1: the main window of Quillomat and the program's host (platform/host.h, through QtHost).
 //
 // The window owns the file list (ListView1), the frame-rate and output-folder fields, the
-// progress bar and the command buttons, and the one animation object the conversions fill.
+// progress bar and the command buttons, and the one animation object the conversions fill. It
+// assembles the rooms beside them: the output options (OutputOptionsBox), the preview
+// (PreviewPane), the size estimate (SizeEstimator, shown under the list with the number of
+// pictures) and the Qt side of the host seam (QtHost: yielding, progress bar, pointer, dialogs).
+// Its own work is the list commands, "Start Converting" with its Cancel button, the start-up
+// sequence and the hover rule of the pointer (the hand over the command buttons, the default
+// pointer elsewhere, nothing while busy).
 //
 // Command handlers trap run-time errors: each failing step is reported with the common error
 // report (location text and step number) and the handler goes on with its next step. Move Up,
@@ -12,13 +16,11 @@
 // Closing the window while a conversion runs cancels it (platform/cancel.h); the window closes
 // once the conversion has stopped and removed its files, without showing its last messages.
 //
-// Beside the classic controls: the output options (OutputOptionsBox), a Cancel button for the
-// running conversion, the stage and count on the progress bar, the number of pictures listed with
-// an estimate of the output's size, and a preview that plays the finished out.gif or shows the
-// selected picture.
-//
 // Settings (app/settings.h): FPS (written on every change of the frame-rate field) and Text1
 // (the output folder, written when one is chosen with "..."); the output options keep their own.
+//
+// Ownership: the controls and rooms are its children; the animation is owned here. Threads: the
+// user-interface thread only.
 #pragma once
 
 #include <QWidget>
@@ -29,8 +31,8 @@
 #include "app/qt_host.h"
 
 class QGroupBox;
-class QLineEdit;
 class QLabel;
+class QLineEdit;
 class QProgressBar;
 class QPushButton;
 
@@ -121,12 +123,10 @@ class Form1 : public QWidget, public QtHost {
   QLabel* pic_save_ = nullptr;
   QPushButton* buttons_[8] = {};
   QProgressBar* progress_ = nullptr;
-
-  OutputOptionsBox* options_box_ = nullptr;
   QPushButton* cancel_ = nullptr;
   QLabel* count_ = nullptr;
   QLabel* estimate_ = nullptr;
-
+  OutputOptionsBox* options_box_ = nullptr;
   PreviewPane* preview_box_ = nullptr;
   SizeEstimator* estimator_ = nullptr;
 };
