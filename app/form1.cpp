@@ -1,168 +1,54 @@
 #include "app/form1.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QCloseEvent>
-#include <QComboBox>
-#include <QDesktopServices>
 #include <QDir>
-#include <QDoubleSpinBox>
-#include <QFileDialog>
 #include <QFileInfo>
-#include <QFormLayout>
-#include <QFutureWatcher>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QHeaderView>
-#include <QImageReader>
-#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QMouseEvent>
-#include <QMovie>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
-#include <QSettings>
-#include <QSpinBox>
 #include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
-#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
-#include <cmath>
-#include <cstdlib>
-#include <exception>
-#include <vector>
 
 #include "app/file_list.h"
+#include "app/output_options_box.h"
 #include "app/pictures.h"
+#include "app/preview_pane.h"
+#include "app/settings.h"
+#include "app/size_estimator.h"
+#include "app/std_text.h"
+#include "app/trap.h"
 #include "platform/cancel.h"
 #include "platform/error.h"
-#include "platform/error_report.h"
-#include "platform/folders.h"
 #include "platform/fs.h"
-#include "platform/version.h"
 
 #if __has_include("imaging/mDither8bpp.h")
 #include "imaging/mDither8bpp.h"
 #define QUILLOMAT_HAVE_DITHER 1
 #endif
-#ifdef QUILLOMAT_HAVE_CONVERT
 #include "convert/driver.h"
-#include "convert/estimate.h"
 #include "gif/cGIF.h"
-#endif
 
 namespace qm::app {
 
 namespace {
 
-constexpr int kFileBufferChars = 30000;
 constexpr int kColumnWidthPx = 433;  // 6500 twips at 15 twips per pixel
-constexpr const char* kFolderPrompt = "Please select folder:";
 constexpr const char* kListTip =
     "Drag and drop files here. Double-click item to remove it. Move bar to right and out of "
     "window to reveal full names.";
-constexpr const char* kTooManyFiles =
-    "You've selected too many files to add.\r\rPlease try adding via the \"Add All\" button.";
-constexpr const char* kAddAllPrompt =
-    "Enter file extension to load:\r\r(* for all files, txt for all txt files, doc for all doc "
-    "files, etc.)";
-constexpr const char* kSizeTip =
-    "Original keeps the pictures' size. \"At most\" shrinks every frame to fit inside the width "
-    "and height (never enlarged): a smaller file and a faster conversion, less detail.";
-constexpr const char* kQualityTip =
-    "Classic: the 216-colour cube with an ordered dither, the fastest. Best: a palette for every "
-    "frame, error diffusion and only the changed areas stored; it looks much better on photos "
-    "and takes longer to convert.";
-constexpr const char* kLoopTip =
-    "How many times the animation plays. Forever costs nothing; a count adds no size.";
-constexpr const char* kHoldTip =
-    "How long the last frame stays before the animation ends or starts again. Costs nothing in "
-    "size or time.";
-constexpr const char* kOptimizeTip =
-    "Stores each frame after the first as the area that changed: a smaller file, a little longer "
-    "to convert. Best includes it.";
 constexpr const char* kCancelTip =
     "Stops the running conversion at its next frame and removes its files.";
-constexpr const char* kOpenSamplesQuestion =
-    "Would you like this software to open the folder where these sample files are stored (so "
-    "that you can view them before working with them)?";
-
-// Runs the numbered steps of a trapping handler: a step that throws is reported with the
-// handler's location and its step number, and the handler carries on.
-class Trap {
- public:
-  explicit Trap(const char* location) : location_(location) {}
-  template <class F>
-  bool Step(int index, F&& step) {
-    try {
-      step();
-      return true;
-    } catch (const std::exception& e) {
-      ShowErrorReport(e, location_, StepNumber(index));
-      return false;
-    }
-  }
-
- private:
-  const char* location_;
-};
-
-// Steps of Move Up / Move Down fail silently.
-template <class F>
-void Quietly(F&& step) {
-  try {
-    step();
-  } catch (const std::exception&) {
-  }
-}
-
-QString Q(const std::string& s) {
-  return QString::fromStdString(s);
-}
-std::string S(const QString& s) {
-  return s.toStdString();
-}
-
-// Message texts separate lines with carriage returns; Qt lays out line feeds.
-QString DisplayText(const std::string& text) {
-  QString t = Q(text);
-  t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-  t.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  return t;
-}
-
-// "Description (*.a;*.b)|*.a;*.b|..." -> Qt's "Description (*.a *.b);;..."
-QString QtFilter(const std::string& filter) {
-  const QStringList parts = Q(filter).split('|');
-  QStringList out;
-  for (int i = 0; i + 1 < parts.size(); i += 2) {
-    QString desc = parts[i].trimmed();
-    const int paren = desc.lastIndexOf('(');
-    if (paren > 0 && desc.endsWith(')')) desc = desc.left(paren).trimmed();
-    QString patterns = parts[i + 1];
-    patterns.replace(';', ' ');
-    if (!desc.isEmpty() || !patterns.isEmpty()) out << QString("%1 (%2)").arg(desc, patterns);
-  }
-  return out.join(";;");
-}
-
-std::unique_ptr<QSettings> OpenSettings() {
-  auto settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                              "Marrowby", "Marrowby");
-  settings->beginGroup("Quillomat");
-  return settings;
-}
 
 // The output folder of a first start: the desktop, else the home folder's Pictures, else home.
 std::string DesktopPath() {
@@ -175,33 +61,6 @@ std::string DesktopPath() {
   return JoinPath(S(desktop), "");
 }
 
-// The file-open dialog of "Add JPG File(s)". Qt's own dialog refuses a typed name of a file that
-// does not exist; here such a name is taken as it is, like any other entry (the conversion
-// reports it if it is still missing then).
-class AddFilesDialog : public QFileDialog {
- public:
-  using QFileDialog::QFileDialog;
-  QStringList Chosen() const { return typed_missing_.isEmpty() ? selectedFiles() : typed_missing_; }
-  void accept() override {
-    if (const auto* edit = findChild<QLineEdit*>("fileNameEdit")) {
-      const QString text = edit->text().trimmed();
-      // Several names come quoted; those are picked from the listing and exist.
-      if (!text.isEmpty() && !text.contains('"')) {
-        const QString path = QDir(directory().absolutePath()).absoluteFilePath(text);
-        if (!QFileInfo::exists(path)) {
-          typed_missing_ = {QDir::cleanPath(path)};
-          QDialog::accept();
-          return;
-        }
-      }
-    }
-    QFileDialog::accept();
-  }
-
- private:
-  QStringList typed_missing_;
-};
-
 QPushButton* MakeButton(const char* name, const char* caption, QWidget* parent) {
   auto* b = new QPushButton(QString::fromUtf8(caption), parent);
   b->setObjectName(name);
@@ -213,24 +72,19 @@ QPushButton* MakeButton(const char* name, const char* caption, QWidget* parent) 
 }  // namespace
 
 Form1::Form1(const QString& program_folder, QWidget* parent)
-    : QWidget(parent), program_folder_(program_folder) {
+    : QWidget(parent), QtHost(this), program_folder_(program_folder) {
   setObjectName("Form1");
   BuildControls();
 }
 
 Form1::~Form1() {
   // The children outlive this destructor; the list's model still signals while it is taken down,
-  // and those slots would run on a Form1 that no longer exists.
+  // and those slots would run on a Form1 that no longer exists. The rooms' signals likewise.
   list_->model()->disconnect(this);
   list_->disconnect(this);
-  if (estimate_process_) {
-    // Asked to stop, the command line removes its temporary folder; killed, it could not.
-    estimate_process_->disconnect(this);
-    estimate_process_->terminate();
-    if (!estimate_process_->waitForFinished(2000)) estimate_process_->kill();
-    estimate_process_->waitForFinished(1000);
-  }
-  if (override_cursor_) QApplication::restoreOverrideCursor();
+  options_box_->disconnect(this);
+  preview_box_->disconnect(this);
+  estimator_->disconnect(this);
 }
 
 void Form1::BuildControls() {
@@ -288,6 +142,7 @@ void Form1::BuildControls() {
   progress_->setRange(0, 100);
   progress_->setValue(0);
   progress_->setTextVisible(false);
+  SetProgressBar(progress_);
 
   cancel_ = new QPushButton("Cancel", this);
   cancel_->setObjectName("PushButtonCancel");
@@ -302,8 +157,14 @@ void Form1::BuildControls() {
   estimate_->setToolTip(
       "The size out.gif will have with these options, from a few frames converted in the "
       "background.");
-  options_box_ = BuildOptions();
-  preview_box_ = BuildPreview();
+  options_box_ = new OutputOptionsBox(this);
+  preview_box_ = new PreviewPane(this);
+  estimator_ = new SizeEstimator(
+      [this] {
+        return EstimateQuestion{list_->Texts(), txt_fps_->text(), Options()};
+      },
+      this);
+  SetFolderHint([this] { return text1_->text(); });
 
   for (int i : {0, 2, 3, 4, 5, 6}) buttons_[i]->setMinimumHeight(28);
   auto* side_box = new QWidget(this);
@@ -398,355 +259,15 @@ void Form1::BuildControls() {
   connect(list_->model(), &QAbstractItemModel::dataChanged, this, &Form1::RestartEstimate);
   connect(list_, &QTreeWidget::itemSelectionChanged, this, &Form1::ShowPicturePreview);
   connect(txt_fps_, &QLineEdit::textChanged, this, &Form1::RestartEstimate);
+  connect(options_box_, &OutputOptionsBox::Changed, this, &Form1::RestartEstimate);
+  connect(preview_box_, &PreviewPane::ThumbnailShown, this, &Form1::ThumbnailShown);
+  connect(estimator_, &SizeEstimator::Estimating, this,
+          [this] { estimate_->setText("out.gif: estimating..."); });
+  connect(estimator_, &SizeEstimator::Estimated, this, &Form1::ShowEstimate);
   ShowCount();
 
   adjustSize();
   resize(std::max(width(), 700), std::max(height(), 480));
-}
-
-QGroupBox* Form1::BuildOptions() {
-  auto* box = new QGroupBox("Output Options", this);
-  box->setObjectName("FrameOptions");
-
-  size_mode_ = new QComboBox(box);
-  size_mode_->setObjectName("cboSize");
-  size_mode_->addItems({"Original", "At most"});
-  max_width_ = new QSpinBox(box);
-  max_width_->setObjectName("spnMaxWidth");
-  max_height_ = new QSpinBox(box);
-  max_height_->setObjectName("spnMaxHeight");
-  for (QSpinBox* s : {max_width_, max_height_}) {
-    s->setRange(0, kMaxOutputSide);
-    s->setSpecialValueText("any");
-    s->setSuffix(" px");
-    s->setSingleStep(10);
-    s->setAccelerated(true);
-  }
-  max_width_->setValue(640);
-  max_height_->setValue(480);
-  max_width_->setToolTip("The largest width of a frame; \"any\" leaves the width free.");
-  max_height_->setToolTip("The largest height of a frame; \"any\" leaves the height free.");
-  size_mode_->setToolTip(kSizeTip);
-  auto* sides = new QHBoxLayout;
-  sides->setContentsMargins(0, 0, 0, 0);
-  sides->addWidget(max_width_);
-  sides->addWidget(new QLabel(QString::fromUtf8("\u00d7"), box));
-  sides->addWidget(max_height_);
-
-  quality_ = new QComboBox(box);
-  quality_->setObjectName("cboQuality");
-  quality_->addItems({"Classic", "Best"});
-  quality_->setToolTip(kQualityTip);
-
-  loop_ = new QSpinBox(box);
-  loop_->setObjectName("spnLoop");
-  loop_->setRange(0, kMaxLoopCount);
-  loop_->setSpecialValueText("Forever");
-  loop_->setSuffix(" times");
-  loop_->setToolTip(kLoopTip);
-
-  hold_last_ = new QDoubleSpinBox(box);
-  hold_last_->setObjectName("spnHoldLast");
-  hold_last_->setRange(0, kMaxDelayCs / 100.0);
-  hold_last_->setDecimals(2);
-  hold_last_->setSingleStep(0.5);
-  hold_last_->setSpecialValueText("No");
-  hold_last_->setSuffix(" s");
-  hold_last_->setToolTip(kHoldTip);
-
-  optimize_ = new QCheckBox("Smaller file", box);
-  optimize_->setObjectName("chkOptimize");
-  optimize_->setToolTip(kOptimizeTip);
-
-  auto* form = new QFormLayout(box);
-  form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
-  form->addRow("Size:", size_mode_);
-  form->addRow(QString(), sides);
-  form->addRow("Quality:", quality_);
-  form->addRow("Plays:", loop_);
-  form->addRow("Hold last:", hold_last_);
-  form->addRow(QString(), optimize_);
-  for (QLabel* label : box->findChildren<QLabel*>()) label->setMouseTracking(true);
-
-  auto changed = [this] {
-    UpdateOptionStates();
-    if (!loading_options_) StoreOptions();
-    RestartEstimate();
-  };
-  connect(size_mode_, &QComboBox::currentIndexChanged, this, changed);
-  connect(max_width_, &QSpinBox::valueChanged, this, changed);
-  connect(max_height_, &QSpinBox::valueChanged, this, changed);
-  connect(quality_, &QComboBox::currentIndexChanged, this, changed);
-  connect(loop_, &QSpinBox::valueChanged, this, changed);
-  connect(hold_last_, &QDoubleSpinBox::valueChanged, this, changed);
-  connect(optimize_, &QCheckBox::toggled, this, changed);
-  UpdateOptionStates();
-  return box;
-}
-
-void Form1::UpdateOptionStates() {
-  const bool limited = size_mode_->currentIndex() == 1;
-  max_width_->setEnabled(limited);
-  max_height_->setEnabled(limited);
-}
-
-ConversionOptions Form1::Options() const {
-  ConversionOptions options;
-  if (quality_->currentIndex() == 1) ApplyBestPreset(options);
-  if (optimize_->isChecked()) options.optimize = true;
-  if (size_mode_->currentIndex() == 1) {
-    options.max_width = max_width_->value();
-    options.max_height = max_height_->value();
-  }
-  options.loop_count = loop_->value();
-  const double hold = hold_last_->value();
-  if (hold > 0) options.hold_last_cs = int32_t(std::lround(hold * 100));
-  return options;
-}
-
-void Form1::LoadOptions() {
-  auto settings = OpenSettings();
-  loading_options_ = true;
-  size_mode_->setCurrentIndex(settings->value("OutputSize").toString() == "AtMost" ? 1 : 0);
-  max_width_->setValue(settings->value("MaxWidth", max_width_->value()).toInt());
-  max_height_->setValue(settings->value("MaxHeight", max_height_->value()).toInt());
-  quality_->setCurrentIndex(settings->value("Quality").toString() == "Best" ? 1 : 0);
-  loop_->setValue(settings->value("Loop", 0).toInt());
-  hold_last_->setValue(settings->value("HoldLast", 0).toDouble());
-  optimize_->setChecked(settings->value("Optimize", 0).toInt() == 1);
-  loading_options_ = false;
-  UpdateOptionStates();
-}
-
-void Form1::StoreOptions() {
-  auto settings = OpenSettings();
-  settings->setValue("OutputSize", size_mode_->currentIndex() == 1 ? "AtMost" : "Original");
-  settings->setValue("MaxWidth", QString::number(max_width_->value()));
-  settings->setValue("MaxHeight", QString::number(max_height_->value()));
-  settings->setValue("Quality", quality_->currentIndex() == 1 ? "Best" : "Classic");
-  settings->setValue("Loop", QString::number(loop_->value()));
-  settings->setValue("HoldLast", QString::number(hold_last_->value(), 'f', 2));
-  settings->setValue("Optimize", optimize_->isChecked() ? "1" : "0");
-  settings->sync();
-}
-
-QGroupBox* Form1::BuildPreview() {
-  auto* box = new QGroupBox("Preview", this);
-  box->setObjectName("FramePreview");
-  preview_ = new QLabel(box);
-  preview_->setObjectName("picPreview");
-  preview_->setAlignment(Qt::AlignCenter);
-  preview_->setMinimumSize(240, 160);
-  preview_->setFrameShape(QFrame::StyledPanel);
-  preview_->setText("Select a picture, or convert to see out.gif here.");
-  preview_->setWordWrap(true);
-  preview_info_ = new QLabel(box);
-  preview_info_->setObjectName("lblPreviewInfo");
-  preview_info_->setWordWrap(true);
-  preview_info_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  preview_info_->setMinimumWidth(240);
-  // Room for the path and the figures, so showing them never resizes the window.
-  preview_info_->setMinimumHeight(3 * preview_info_->fontMetrics().lineSpacing());
-  preview_info_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  open_gif_ = new QPushButton("Open GIF", box);
-  open_gif_->setObjectName("PushButtonOpenGif");
-  open_gif_->setToolTip("Opens out.gif in the desktop's viewer.");
-  open_folder_ = new QPushButton("Open Folder", box);
-  open_folder_->setObjectName("PushButtonOpenFolder");
-  open_folder_->setToolTip("Shows the folder of out.gif in the desktop's file browser.");
-  for (QPushButton* b : {open_gif_, open_folder_}) {
-    b->setAutoDefault(false);
-    b->setEnabled(false);
-  }
-  auto* buttons = new QHBoxLayout;
-  buttons->addWidget(open_gif_);
-  buttons->addWidget(open_folder_);
-  auto* layout = new QVBoxLayout(box);
-  layout->addWidget(preview_, 1);
-  layout->addWidget(preview_info_);
-  layout->addLayout(buttons);
-  connect(open_gif_, &QPushButton::clicked, this, [this] {
-    if (!previewed_gif_.isEmpty()) CurrentHost().OpenFolder(S(previewed_gif_));
-  });
-  connect(open_folder_, &QPushButton::clicked, this, [this] {
-    if (!previewed_gif_.isEmpty())
-      CurrentHost().OpenFolder(S(QFileInfo(previewed_gif_).absolutePath() + "/"));
-  });
-  return box;
-}
-
-void Form1::ClearPreview() {
-  ++thumbnail_request_;
-  if (movie_) {
-    preview_->setMovie(nullptr);
-    delete movie_;
-    movie_ = nullptr;
-  }
-  preview_->setPixmap(QPixmap());
-  preview_->setText(QString());
-  preview_info_->clear();
-  previewed_gif_.clear();
-  open_gif_->setEnabled(false);
-  open_folder_->setEnabled(false);
-}
-
-void Form1::ShowGifPreview(const QString& path) {
-  ClearPreview();
-  QImageReader reader(path);
-  const QSize size = reader.size();
-  const int frames = reader.imageCount();
-  movie_ = new QMovie(path, QByteArray(), this);
-  if (!movie_->isValid() || !size.isValid()) {
-    preview_info_->setText(QString("%1\ncannot be shown.").arg(QDir::toNativeSeparators(path)));
-    return;
-  }
-  const QSize room = preview_->contentsRect().size().boundedTo(QSize(480, 360));
-  if (size.width() > room.width() || size.height() > room.height())
-    movie_->setScaledSize(size.scaled(room, Qt::KeepAspectRatio));
-  preview_->setMovie(movie_);
-  movie_->start();
-  previewed_gif_ = path;
-  preview_info_->setText(
-      QString("%1\n%2, %3 frame%4, %5 %6 %7 pixels")
-          .arg(QDir::toNativeSeparators(path), QLocale().formattedDataSize(QFileInfo(path).size()))
-          .arg(frames)
-          .arg(frames == 1 ? "" : "s")
-          .arg(size.width())
-          .arg(QString::fromUtf8("\u00d7"))
-          .arg(size.height()));
-  open_gif_->setEnabled(true);
-  open_folder_->setEnabled(true);
-}
-
-void Form1::ShowPicturePreview() {
-  if (converting_) return;
-  const int k = list_->SelectedPosition();
-  if (k < 1) return;
-  const QString path = list_->Text(k);
-  const int request = ++thumbnail_request_;
-  const QSize room = preview_->contentsRect().size().expandedTo(QSize(120, 90));
-  // Decoding a large photo takes long enough to stall the window: it is done on a worker, and
-  // only the newest request is shown.
-  auto* watcher = new QFutureWatcher<QImage>(this);
-  connect(watcher, &QFutureWatcher<QImage>::finished, this, [this, watcher, request, path] {
-    watcher->deleteLater();
-    if (request != thumbnail_request_) return;
-    const QImage image = watcher->result();
-    if (movie_) {
-      preview_->setMovie(nullptr);
-      delete movie_;
-      movie_ = nullptr;
-    }
-    if (image.isNull()) {
-      preview_->setPixmap(QPixmap());
-      preview_->setText("This picture cannot be read.");
-    } else {
-      preview_->setPixmap(QPixmap::fromImage(image));
-    }
-    preview_info_->setText(QDir::toNativeSeparators(path));
-    emit ThumbnailShown();
-  });
-  watcher->setFuture(QtConcurrent::run([path, room] {
-    QImageReader reader(path);
-    reader.setAutoTransform(true);  // EXIF orientation
-    QSize size = reader.size();
-    if (reader.transformation() & QImageIOHandler::TransformationRotate90) size.transpose();
-    if (size.isValid() && (size.width() > room.width() || size.height() > room.height())) {
-      QSize scaled = size.scaled(room, Qt::KeepAspectRatio);
-      // The reader scales before it turns the picture.
-      if (reader.transformation() & QImageIOHandler::TransformationRotate90) scaled.transpose();
-      reader.setScaledSize(scaled);
-    }
-    return reader.read();
-  }));
-}
-
-void Form1::RestartEstimate() {
-  if (!estimate_timer_) {
-    estimate_timer_ = new QTimer(this);
-    estimate_timer_->setSingleShot(true);
-    estimate_timer_->setInterval(300);
-    connect(estimate_timer_, &QTimer::timeout, this, &Form1::RunEstimate);
-  }
-  ++estimate_request_;
-  estimate_timer_->start();
-}
-
-void Form1::ShowEstimate(qint64 bytes, const QString& why) {
-  estimated_bytes_ = bytes;
-  if (bytes >= 0) {
-    estimate_->setText("out.gif: about " + QLocale().formattedDataSize(bytes));
-  } else {
-    estimate_->setText(why);
-  }
-  emit EstimateChanged();
-}
-
-void Form1::RunEstimate() {
-  if (estimate_process_) {
-    estimate_process_->disconnect(this);
-    estimate_process_->terminate();
-    if (!estimate_process_->waitForFinished(1000)) estimate_process_->kill();
-    estimate_process_->deleteLater();
-    estimate_process_ = nullptr;
-  }
-  if (converting_) {
-    RestartEstimate();  // the estimate waits until the machine is free again
-    return;
-  }
-  const QStringList texts = list_->Texts();
-  const ConversionOptions options = Options();
-  bool numeric = false;
-  txt_fps_->text().toDouble(&numeric);
-  if (texts.isEmpty() || !numeric) return ShowEstimate(-1);
-  const QString cli = QDir(QCoreApplication::applicationDirPath()).filePath("quillomat-cli");
-  if (!QFileInfo(cli).isExecutable()) return ShowEstimate(-1);
-
-  estimate_dir_ = std::make_unique<QTemporaryDir>();
-  if (!estimate_dir_->isValid()) return ShowEstimate(-1);
-  const std::vector<int32_t> sample = EstimateSample(int32_t(texts.size()));
-  estimate_sample_frames_ = int32_t(sample.size());
-  estimate_count_ = int32_t(texts.size());
-
-  QStringList args{"--quiet", "--fps", txt_fps_->text(), "--out",
-                   estimate_dir_->filePath("estimate.gif")};
-  static constexpr const char* kPalettes[] = {"halftone", "optimal", "global", "local"};
-  static constexpr const char* kDithers[] = {"none", "ordered", "diffusion"};
-  if (options.palette_mode >= 0 && options.palette_mode < 4)
-    args << "--palette" << kPalettes[options.palette_mode];
-  if (options.dither_mode >= 0 && options.dither_mode < 3)
-    args << "--dither" << kDithers[options.dither_mode];
-  if (options.optimize) args << "--optimize";
-  if (options.max_width > 0) args << "--width" << QString::number(options.max_width);
-  if (options.max_height > 0) args << "--height" << QString::number(options.max_height);
-  args << "--";
-  for (int32_t i : sample) args << texts[i];
-
-  estimate_->setText("out.gif: estimating...");
-  estimate_process_ = new QProcess(this);
-  estimate_process_->setProcessChannelMode(QProcess::ForwardedOutputChannel);
-  estimate_process_->setStandardErrorFile(QProcess::nullDevice());
-  connect(estimate_process_, &QProcess::finished, this, &Form1::EstimateFinished);
-  estimate_process_->start(cli, args);
-}
-
-void Form1::EstimateFinished() {
-  QProcess* process = estimate_process_;
-  estimate_process_ = nullptr;
-  if (!process) return;
-  process->deleteLater();
-  const QFileInfo gif(estimate_dir_ ? estimate_dir_->filePath("estimate.gif") : QString());
-  const bool ok = process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0 &&
-                  gif.exists() && gif.size() > 0;
-  const qint64 sample_bytes = ok ? gif.size() : 0;
-  estimate_dir_.reset();
-  if (!ok) return ShowEstimate(-1, "out.gif: no estimate (a picture cannot be read)");
-  ShowEstimate(ScaleEstimate(sample_bytes, estimate_sample_frames_, estimate_count_));
-}
-
-void Form1::ShowCount() {
-  const int n = list_->Count();
-  count_->setText(n == 1 ? QString("1 picture") : QString("%1 pictures").arg(n));
 }
 
 void Form1::Load() {
@@ -766,7 +287,7 @@ void Form1::Load() {
   });
   trap.Step(3, [&] {
     const QString cur = QDir(program_folder_).filePath("HAND-M.CUR");
-    if (FileExists(S(cur))) hand_cursor_ = LoadCursorFile(cur);
+    if (FileExists(S(cur))) SetHandCursor(LoadCursorFile(cur));
   });
   trap.Step(4, [&] {
     list_->setHeaderLabels({"JPG File(s)"});
@@ -786,7 +307,7 @@ void Form1::Load() {
         settings->contains("Text1") ? settings->value("Text1").toString() : Q(DesktopPath());
     text1_->setText(text);
   });
-  trap.Step(9, [&] { LoadOptions(); });
+  trap.Step(9, [&] { options_box_->LoadSettings(); });
   // Step 118 switched the coordinate unit to pixels; Qt works in pixels throughout.
 }
 
@@ -794,327 +315,43 @@ const cGIF* Form1::Animation() const {
   return m_cGIF.get();
 }
 
-// ---- Host ----------------------------------------------------------------------------------
+// ---- The rooms -----------------------------------------------------------------------------
 
-void Form1::Yield() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
+ConversionOptions Form1::Options() const {
+  return options_box_->Options();
 }
 
-void Form1::SetProgressStage(const std::string& stage) {
-  stage_ = Q(stage);
-  progress_->setFormat(stage_.isEmpty() ? QString("%p%") : stage_ + " %v/%m");
-  progress_->setTextVisible(!stage_.isEmpty());
+QString Form1::PreviewedGif() const {
+  return preview_box_->PreviewedGif();
 }
 
-void Form1::SetProgressMax(int max) {
-  // A maximum of 0 would turn the bar into a "busy" animation; keep it an empty bar instead.
-  progress_->setRange(0, std::max(1, max));
+qint64 Form1::EstimatedBytes() const {
+  return estimator_->Bytes();
 }
 
-void Form1::SetProgressValue(int value) {
-  progress_->setValue(std::clamp(value, progress_->minimum(), progress_->maximum()));
+void Form1::ShowCount() {
+  const int n = list_->Count();
+  count_->setText(n == 1 ? QString("1 picture") : QString("%1 pictures").arg(n));
 }
 
-void Form1::SetMousePointer(int pointer) {
-  pointer_ = pointer;
-  const bool busy = pointer == kPointerBusy;
-  if (busy && !override_cursor_) {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    override_cursor_ = true;
-  } else if (!busy && override_cursor_) {
-    QApplication::restoreOverrideCursor();
-    override_cursor_ = false;
-  }
-  if (pointer == kPointerCustom && hand_cursor_) {
-    setCursor(*hand_cursor_);
-  } else {
-    unsetCursor();
-  }
-}
-
-template <class F>
-auto Form1::WithArrow(F&& show) {
-  if (override_cursor_) QApplication::setOverrideCursor(Qt::ArrowCursor);
-  struct Restore {
-    bool on;
-    ~Restore() {
-      if (on) QApplication::restoreOverrideCursor();
-    }
-  } restore{override_cursor_};
-  return show();
-}
-
-MsgAnswer Form1::MessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon,
-                            const std::string& title) {
-  // Whoever closed the window does not wait for what the stopping conversion has to say.
-  if (close_pending_) return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
-  if (dialogs_) return dialogs_->MessageBox(text, buttons, icon, title);
-  QMessageBox::Icon qicon = QMessageBox::NoIcon;
-  switch (icon) {
-    case MsgIcon::None:
-      qicon = QMessageBox::NoIcon;
-      break;
-    case MsgIcon::Exclamation:
-      qicon = QMessageBox::Warning;
-      break;
-    case MsgIcon::Question:
-      qicon = QMessageBox::Question;
-      break;
-    case MsgIcon::Information:
-      qicon = QMessageBox::Information;
-      break;
-    case MsgIcon::Critical:
-      qicon = QMessageBox::Critical;
-      break;
-  }
-  const auto qbuttons = buttons == MsgButtons::YesNo
-                            ? QMessageBox::Yes | QMessageBox::No
-                            : QMessageBox::StandardButtons(QMessageBox::Ok);
-  QMessageBox box(qicon, Q(title), DisplayText(text), qbuttons, isVisible() ? this : nullptr);
-  const int answer = WithArrow([&] { return box.exec(); });
-  if (buttons == MsgButtons::YesNo)
-    return answer == QMessageBox::Yes ? MsgAnswer::Yes : MsgAnswer::No;
-  return MsgAnswer::Ok;
-}
-
-bool Form1::InputBox(const std::string& prompt, const std::string& title,
-                     const std::string& default_text, std::string* answer) {
-  if (dialogs_) return dialogs_->InputBox(prompt, title, default_text, answer);
-  bool ok = false;
-  const QString text = WithArrow([&] {
-    return QInputDialog::getText(this, Q(title), DisplayText(prompt), QLineEdit::Normal,
-                                 Q(default_text), &ok);
-  });
-  if (ok && answer) *answer = S(text);
-  return ok;
-}
-
-std::string Form1::OpenFileDialog(const std::string& title, const std::string& filter,
-                                  int buffer_chars) {
-  if (dialogs_) return dialogs_->OpenFileDialog(title, filter, buffer_chars);
-  const QStringList files = WithArrow([&] {
-    AddFilesDialog dialog(this, Q(title), QString(), QtFilter(filter));
-    dialog.setObjectName("AddFilesDialog");
-    dialog.setFileMode(QFileDialog::ExistingFiles);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    return dialog.exec() == QDialog::Accepted ? dialog.Chosen() : QStringList();
-  });
-  if (files.isEmpty()) return {};
-  QString result;
-  if (files.size() == 1) {
-    result = files.first();
-  } else {
-    const QDir folder(QFileInfo(files.first()).absolutePath());
-    QString root = folder.absolutePath();
-    result = root;
-    for (const QString& f : files) result += QChar(0) + folder.relativeFilePath(f);
-  }
-  // The selection, its terminator and the list's closing terminator must fit the buffer.
-  if (result.size() + 2 > buffer_chars) Raise(kErrBufferTooSmall);
-  return S(result);
-}
-
-std::string Form1::BrowseForFolder(const std::string& prompt) {
-  if (dialogs_) return dialogs_->BrowseForFolder(prompt);
-  QString dir = WithArrow([&] {
-    // Opens where the output goes now, so the usual choice is one step away.
-    const QString start = QFileInfo(text1_->text()).isDir() ? text1_->text() : QString();
-    return QFileDialog::getExistingDirectory(this, Q(prompt), start, QFileDialog::ShowDirsOnly);
-  });
-  while (dir.size() > 1 && dir.endsWith('/')) dir.chop(1);
-  return S(dir);
-}
-
-void Form1::OpenFolder(const std::string& path) {
-  if (dialogs_) {
-    dialogs_->OpenFolder(path);
-    return;
-  }
-  QDesktopServices::openUrl(QUrl::fromLocalFile(Q(path)));
-}
-
-// ---- Commands ------------------------------------------------------------------------------
-
-void Form1::AppendEntry(const std::string& path) {
-  list_->Append(Q(path));
-}
-
-void Form1::AddFiles() {
-  Trap trap(kLocAddFiles);
-  std::string chosen;
-  bool too_many = false;
-  trap.Step(0, [&] {
-    try {
-      chosen =
-          CurrentHost().OpenFileDialog("Add File(s) - Hold Ctrl or Shift to select multiple files",
-                                       "JPG Files (*.jpg;*.jpeg)|*.jpg;*.jpeg|", kFileBufferChars);
-    } catch (const RuntimeError& e) {
-      if (e.number() != kErrBufferTooSmall) throw;
-      too_many = true;
-    }
-  });
-  if (too_many) {
-    CurrentHost().MessageBox(kTooManyFiles, MsgButtons::Ok, MsgIcon::None, kAppTitle);
-    return;
-  }
-  if (chosen.empty()) return;
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    const size_t nul = chosen.find('\0', start);
-    parts.push_back(chosen.substr(start, nul == std::string::npos ? nul : nul - start));
-    if (nul == std::string::npos) break;
-    start = nul + 1;
-  }
-  if (parts.size() == 1) {
-    trap.Step(1, [&] { AppendEntry(parts[0]); });
-    return;
-  }
-  for (size_t i = 1; i < parts.size(); ++i) {
-    // Trailing terminators leave empty names behind; they name no file.
-    if (parts[i].empty()) continue;
-    trap.Step(2, [&] { AppendEntry(JoinPath(parts[0], parts[i])); });
-  }
-}
-
-void Form1::StartConversion() {
-#ifdef QUILLOMAT_HAVE_CONVERT
-  // One run at a time: a second one would share the animation and the progress bar.
+void Form1::ShowPicturePreview() {
   if (converting_) return;
-  const ConversionOptions options = Options();
-  converting_ = true;
-  buttons_[1]->setEnabled(false);
-  cancel_->setEnabled(true);
-  ClearPreview();
-  ConversionResult result;
-  try {
-    if (!m_cGIF) m_cGIF = std::make_unique<cGIF>();
-    std::vector<std::string> files;
-    for (const QString& t : list_->Texts()) files.push_back(S(t));
-    result = qm::StartConverting(files, S(txt_fps_->text()), S(text1_->text()), *m_cGIF, options);
-  } catch (const std::exception& e) {
-    ShowErrorReport(e, kLocConvert, 0);
-  }
-  converting_ = false;
-  buttons_[1]->setEnabled(true);
-  cancel_->setEnabled(false);
-  SetProgressStage({});
-  SetProgressValue(0);
-  if (override_cursor_ || pointer_ == kPointerBusy) SetMousePointer(kPointerDefault);
-  if (result.gif_written && !close_pending_) ShowGifPreview(Q(result.output_path));
-  // The window was closed meanwhile: the conversion has cleaned up, now the close goes on.
-  if (close_pending_) close();
-#else
-  CurrentHost().MessageBox("This build of Quillomat has no conversion.", MsgButtons::Ok,
-                           MsgIcon::Exclamation, kAppTitle);
-#endif
-}
-
-void Form1::AddAllInFolder() {
-  Trap trap(kLocAddAll);
-  std::string answer;
-  bool answered = false;
-  trap.Step(0,
-            [&] { answered = CurrentHost().InputBox(kAddAllPrompt, kAppTitle, "jpg", &answer); });
-  if (!answered || answer.empty()) return;
-  std::string folder;
-  trap.Step(1, [&] { folder = qm::BrowseForFolder(kFolderPrompt); });
-  if (folder.empty()) return;
-  trap.Step(2, [&] { CurrentHost().SetMousePointer(kPointerBusy); });
-  std::vector<std::string> files;
-  trap.Step(3, [&] { files = FilesInFolderTree(folder, "*." + answer); });
-  trap.Step(4, [&] {
-    for (const std::string& f : files) AppendEntry(f);
-  });
-  trap.Step(5, [&] { CurrentHost().SetMousePointer(kPointerDefault); });
-}
-
-void Form1::ClearList() {
-  Trap trap(kLocClear);
-  trap.Step(0, [&] { list_->RemoveAll(); });
-}
-
-void Form1::MoveUp() {
   const int k = list_->SelectedPosition();
-  if (k < 2) {
-    list_->setFocus();
-    return;
+  if (k < 1) return;
+  preview_box_->ShowPicture(list_->Text(k));
+}
+
+void Form1::RestartEstimate() {
+  estimator_->Restart();
+}
+
+void Form1::ShowEstimate(qint64 bytes, const QString& reason) {
+  if (bytes >= 0) {
+    estimate_->setText("out.gif: about " + QLocale().formattedDataSize(bytes));
+  } else {
+    estimate_->setText(reason.isEmpty() ? QString() : "out.gif: no estimate (" + reason + ")");
   }
-  const QString text = list_->Text(k);
-  Quietly([&] { list_->InsertBefore(k - 1, text); });
-  Quietly([&] { list_->RemoveAt(k + 1); });
-  Quietly([&] {
-    list_->SelectAt(k - 1);
-    list_->ScrollToPosition(k - 1);
-    list_->setFocus();
-  });
-}
-
-void Form1::MoveDown() {
-  const int k = list_->SelectedPosition();
-  if (k >= list_->Count()) {
-    list_->setFocus();
-    return;
-  }
-  // With nothing selected there is no text to move and no entry to remove; only the
-  // selection of the first entry below takes effect.
-  if (k > 0) {
-    const QString text = list_->Text(k);
-    Quietly([&] { list_->InsertBefore(k + 2, text); });
-    Quietly([&] { list_->RemoveAt(k); });
-  }
-  Quietly([&] {
-    list_->SelectAt(k + 1);
-    list_->ScrollToPosition(k + 1);
-    list_->setFocus();
-  });
-}
-
-void Form1::LoadSamples() {
-  Trap trap(kLocSamples);
-  const std::string samples = JoinPath(S(program_folder_), "Samples");
-  std::vector<std::string> names;
-  trap.Step(0, [&] { names = ListFiles(samples, "*.*"); });
-  trap.Step(1, [&] {
-    for (const std::string& name : names) AppendEntry(JoinPath(samples, name));
-  });
-  MsgAnswer open = MsgAnswer::No;
-  trap.Step(2, [&] {
-    open =
-        CurrentHost().MessageBox(kOpenSamplesQuestion, MsgButtons::YesNo, MsgIcon::None, kAppTitle);
-  });
-  if (open == MsgAnswer::Yes) trap.Step(3, [&] { CurrentHost().OpenFolder(samples + "/"); });
-}
-
-void Form1::BrowseOutputFolder() {
-  Trap trap(kLocBrowse);
-  std::string path;
-  trap.Step(0, [&] { path = qm::BrowseForFolder(kFolderPrompt); });
-  if (path.empty()) return;
-  trap.Step(2, [&] { text1_->setText(Q(path.back() == '/' ? path : path + "/")); });
-  trap.Step(3, [&] {
-    auto settings = OpenSettings();
-    settings->setValue("Text1", text1_->text());
-    settings->sync();
-  });
-}
-
-void Form1::CancelConversion() {
-  if (converting_) RequestCancel();
-}
-
-void Form1::ShowAbout() {
-  const std::string text = std::string(kAppTitle) + " " + kVersion +
-                           "\r\rTurns a list of pictures into one animated GIF.\r\r"
-                           "Copyright 2026 the Quillomat developers.\r"
-                           "Free software under the GNU General Public License, version 3 or any "
-                           "later version (GPL-3.0-or-later), with no warranty.";
-  const std::string title = std::string("About ") + kAppTitle;
-  if (dialogs_) {
-    dialogs_->MessageBox(text, MsgButtons::Ok, MsgIcon::Information, title);
-    return;
-  }
-  WithArrow([&] { QMessageBox::about(this, Q(title), DisplayText(text)); });
+  emit EstimateChanged();
 }
 
 // ---- Window events -------------------------------------------------------------------------
@@ -1129,11 +366,13 @@ void Form1::closeEvent(QCloseEvent* event) {
     // asked to stop at its next frame, and when it has unwound and cleaned up, StartConversion
     // closes the window again.
     close_pending_ = true;
+    SetAnswerUnasked(true);  // whoever closed the window does not wait for its last messages
     RequestCancel();
     event->ignore();
     return;
   }
   close_pending_ = false;
+  SetAnswerUnasked(false);
   event->accept();
   ReleaseGIF();
   Yield();
@@ -1146,7 +385,7 @@ void Form1::closeEvent(QCloseEvent* event) {
 }
 
 void Form1::HoverDefault() {
-  if (pointer_ != kPointerBusy) SetMousePointer(kPointerDefault);
+  if (GetMousePointer() != kPointerBusy) SetMousePointer(kPointerDefault);
 }
 
 void Form1::mouseMoveEvent(QMouseEvent* event) {
@@ -1159,7 +398,7 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
     const bool is_button =
         std::find(std::begin(buttons_), std::end(buttons_), watched) != std::end(buttons_);
     if (is_button) {
-      if (pointer_ != kPointerBusy) SetMousePointer(kPointerCustom);
+      if (GetMousePointer() != kPointerBusy) SetMousePointer(kPointerCustom);
     } else if (event->type() == QEvent::MouseMove) {
       HoverDefault();
     }

@@ -1,11 +1,13 @@
-// Form1: the main window of Quillomat and the program's host (platform/host.h).
+// Form1: the main window of Quillomat and the program's host (platform/host.h, through QtHost).
 //
 // The window owns the file list (ListView1), the frame-rate and output-folder fields, the
-// progress bar and the command buttons, and the one animation object the conversions fill. As
-// the host it lets pending events run (Yield), drives ProgressBar1, shows the busy, hand and
-// default pointers, and asks the user through Qt dialogs. Tests (or any scripted caller) can
-// route the questions and dialogs to another host with SetDialogHost; progress, pointer and
-// yielding stay the window's own.
+// progress bar and the command buttons, and the one animation object the conversions fill. It
+// assembles the rooms beside them: the output options (OutputOptionsBox), the preview
+// (PreviewPane), the size estimate (SizeEstimator, shown under the list with the number of
+// pictures) and the Qt side of the host seam (QtHost: yielding, progress bar, pointer, dialogs).
+// Its own work is the list commands, "Start Converting" with its Cancel button, the start-up
+// sequence and the hover rule of the pointer (the hand over the command buttons, the default
+// pointer elsewhere, nothing while busy).
 //
 // Command handlers trap run-time errors: each failing step is reported with the common error
 // report (location text and step number) and the handler goes on with its next step. Move Up,
@@ -14,37 +16,23 @@
 // Closing the window while a conversion runs cancels it (platform/cancel.h); the window closes
 // once the conversion has stopped and removed its files, without showing its last messages.
 //
-// Beside the classic controls: the output options (size, quality, plays, hold of the last frame,
-// smaller file), a Cancel button for the running conversion, the stage and count on the progress
-// bar, the number of pictures listed with an estimate of the output's size, and a preview that
-// plays the finished out.gif or shows the selected picture.
+// Settings (app/settings.h): FPS (written on every change of the frame-rate field) and Text1
+// (the output folder, written when one is chosen with "..."); the output options keep their own.
 //
-// Settings live in the per-user QSettings store of organisation and application "Marrowby",
-// group "Quillomat": FPS (written on every change of the frame-rate field), Text1 (the output
-// folder, written when one is chosen with "..."), and one key per output option (OutputSize,
-// MaxWidth, MaxHeight, Quality, Loop, HoldLast, Optimize), written when it changes.
+// Ownership: the controls and rooms are its children; the animation is owned here. Threads: the
+// user-interface thread only.
 #pragma once
 
-#include <QCursor>
 #include <QWidget>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
-#include "platform/host.h"
+#include "app/qt_host.h"
 
-class QCheckBox;
-class QComboBox;
-class QDoubleSpinBox;
-class QMovie;
-class QProcess;
-class QTemporaryDir;
-class QTimer;
-class QSpinBox;
 class QGroupBox;
-class QLineEdit;
 class QLabel;
+class QLineEdit;
 class QProgressBar;
 class QPushButton;
 
@@ -56,8 +44,11 @@ struct ConversionOptions;
 namespace qm::app {
 
 class FileList;
+class OutputOptionsBox;
+class PreviewPane;
+class SizeEstimator;
 
-class Form1 : public QWidget, public Host {
+class Form1 : public QWidget, public QtHost {
   Q_OBJECT
 
  public:
@@ -70,8 +61,6 @@ class Form1 : public QWidget, public Host {
   // reduction tables. Call once, with this window installed as the current host.
   void Load();
 
-  // Questions and dialogs go to `dialogs` (not owned) instead of Qt dialogs; nullptr restores.
-  void SetDialogHost(Host* dialogs) { dialogs_ = dialogs; }
   // What ends the program after a close request (default: leave the event loop).
   void SetEndProgram(std::function<void()> end) { end_program_ = std::move(end); }
 
@@ -83,31 +72,14 @@ class Form1 : public QWidget, public Host {
   // The conversion options the output controls stand for.
   ConversionOptions Options() const;
   // The file the preview plays ("" when it shows none).
-  QString PreviewedGif() const { return previewed_gif_; }
+  QString PreviewedGif() const;
   // The estimated size of out.gif in bytes for the current list and options; -1 while none is
-  // known (empty list, a rate that is no number, options this build cannot carry out).
-  qint64 EstimatedBytes() const { return estimated_bytes_; }
+  // known (empty list, a rate that is no number, a sample that cannot be converted).
+  qint64 EstimatedBytes() const;
 
  signals:
   void EstimateChanged();  // a new estimate is shown, or the old one withdrawn
   void ThumbnailShown();   // the selected picture's thumbnail is in the preview
-
- public:
-  // Host
-  void Yield() override;
-  void SetProgressStage(const std::string& stage) override;
-  void SetProgressMax(int max) override;
-  void SetProgressValue(int value) override;
-  void SetMousePointer(int pointer) override;
-  int GetMousePointer() const override { return pointer_; }
-  MsgAnswer MessageBox(const std::string& text, MsgButtons buttons, MsgIcon icon,
-                       const std::string& title) override;
-  bool InputBox(const std::string& prompt, const std::string& title,
-                const std::string& default_text, std::string* answer) override;
-  std::string OpenFileDialog(const std::string& title, const std::string& filter,
-                             int buffer_chars) override;
-  std::string BrowseForFolder(const std::string& prompt) override;
-  void OpenFolder(const std::string& path) override;
 
  public slots:
   void AddFiles();            // PushButton1, "Add JPG File(s)"
@@ -131,28 +103,15 @@ class Form1 : public QWidget, public Host {
   void HoverDefault();
   void ReleaseGIF();
   void AppendEntry(const std::string& path);
-  QGroupBox* BuildOptions();
-  QGroupBox* BuildPreview();
-  void LoadOptions();
-  void StoreOptions();
-  void UpdateOptionStates();
   void ShowCount();
-  void ShowGifPreview(const QString& path);
   void ShowPicturePreview();
-  void ClearPreview();
   void RestartEstimate();
-  // Shows a dialog with the normal arrow even while the window shows the busy pointer.
-  template <class F>
-  auto WithArrow(F&& show);
+  void ShowEstimate(qint64 bytes, const QString& reason);
 
   QString program_folder_;
-  Host* dialogs_ = nullptr;
   std::function<void()> end_program_;
-  int pointer_ = kPointerDefault;
-  bool override_cursor_ = false;
   bool converting_ = false;
   bool close_pending_ = false;  // closed during a conversion: close once it has stopped
-  std::optional<QCursor> hand_cursor_;
   std::unique_ptr<cGIF> m_cGIF;
 
   QGroupBox* frame2_ = nullptr;
@@ -164,39 +123,12 @@ class Form1 : public QWidget, public Host {
   QLabel* pic_save_ = nullptr;
   QPushButton* buttons_[8] = {};
   QProgressBar* progress_ = nullptr;
-
-  QGroupBox* options_box_ = nullptr;
-  QComboBox* size_mode_ = nullptr;
-  QSpinBox* max_width_ = nullptr;
-  QSpinBox* max_height_ = nullptr;
-  QComboBox* quality_ = nullptr;
-  QSpinBox* loop_ = nullptr;
-  QDoubleSpinBox* hold_last_ = nullptr;
-  QCheckBox* optimize_ = nullptr;
-  bool loading_options_ = false;
   QPushButton* cancel_ = nullptr;
   QLabel* count_ = nullptr;
   QLabel* estimate_ = nullptr;
-  QString stage_;
-
-  QGroupBox* preview_box_ = nullptr;
-  QLabel* preview_ = nullptr;
-  QLabel* preview_info_ = nullptr;
-  QPushButton* open_gif_ = nullptr;
-  QPushButton* open_folder_ = nullptr;
-  QMovie* movie_ = nullptr;
-  QString previewed_gif_;
-  int thumbnail_request_ = 0;  // the newest thumbnail asked for; older answers are dropped
-  int estimate_request_ = 0;   // the same for the size estimate
-  QTimer* estimate_timer_ = nullptr;
-  QProcess* estimate_process_ = nullptr;
-  std::unique_ptr<QTemporaryDir> estimate_dir_;
-  int32_t estimate_sample_frames_ = 0;
-  int32_t estimate_count_ = 0;
-  qint64 estimated_bytes_ = -1;
-  void RunEstimate();
-  void EstimateFinished();
-  void ShowEstimate(qint64 bytes, const QString& why = {});
+  OutputOptionsBox* options_box_ = nullptr;
+  PreviewPane* preview_box_ = nullptr;
+  SizeEstimator* estimator_ = nullptr;
 };
 
 // Location texts of the window's trapping handlers, as the error report shows them.
