@@ -1,6 +1,7 @@
 #include "convert/driver.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <optional>
 
@@ -13,6 +14,7 @@
 #include "platform/fs.h"
 #include "platform/memory.h"
 #include "platform/numbers.h"
+#include "platform/replacing_file.h"
 
 namespace qm {
 
@@ -25,18 +27,40 @@ void Tell(Host& host, const std::string& text, MsgIcon icon) {
 }
 
 // Runs one numbered step; a run-time error is shown with the common report and the caller goes
-// on with its next step. Returns false when the step failed.
+// on with its next step. Returns false when the step failed; `first_error` keeps the description
+// of the run's first error.
 template <typename Fn>
-bool Step(Host& host, int step, Fn&& fn) {
+bool Step(Host& host, std::string& first_error, int step, Fn&& fn) {
+  std::string description;
   try {
     fn();
     return true;
   } catch (const std::bad_alloc&) {
-    ShowErrorReport(host, DescribeError(7), kLocation, StepNumber(step - 1));
+    description = DescribeError(7);
   } catch (const std::exception& e) {
-    ShowErrorReport(host, e, kLocation, StepNumber(step - 1));
+    description = e.what();
   }
+  if (first_error.empty()) first_error = description;
+  ShowErrorReport(host, description, kLocation, StepNumber(step - 1));
   return false;
+}
+
+// The GIF's bytes into the file that replaces out.gif once it is complete.
+class ReplacingFileOutput final : public GifOutput {
+ public:
+  explicit ReplacingFileOutput(ReplacingFile& file) : file_(file) {}
+  void Write(const uint8_t* data, size_t n) override { file_.Write(data, n); }
+
+ private:
+  ReplacingFile& file_;
+};
+
+// Why a file could not be written, in the user's words where the system's are unclear.
+std::string WriteFailure(const std::string& path, int error) {
+  std::string why = SystemErrorText(error);
+  if (error == ENOENT || error == ENOTDIR) why = "the folder does not exist";
+  if (error == ENOSPC || error == EDQUOT) why = "the disk is full";
+  return path + ": " + why;
 }
 
 // A cancel request lives until the run it stopped (or that ran to its end) is over.
@@ -89,10 +113,10 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
   const std::vector<std::string>& files = job.files;
   const ConversionOptions& options = job.options;
   const bool to_file = job.memory == nullptr;
-  auto step = [&host](int number, auto&& fn) { return Step(host, number, fn); };
+  ConversionResult result;
+  auto step = [&](int number, auto&& fn) { return Step(host, result.error, number, fn); };
   auto tell = [&host](const std::string& text, MsgIcon icon) { Tell(host, text, icon); };
 
-  ConversionResult result;
   // The frame blocks kept for reuse between frames go back to the system when the run ends.
   struct DropFrameCacheAtEnd {
     ~DropFrameCacheAtEnd() { DropFrameMemoryCache(); }
@@ -134,7 +158,6 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
     result.cancelled = true;
     result.gif_written = false;
     step(16, [&] {
-      if (to_file) DeleteFileQuiet(output_path);
       if (temp) temp->Keep(false);
       temp.reset();
       result.temp_folder.clear();
@@ -148,15 +171,14 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
   // 3
   host.Yield();
   if (host.CancelRequested()) {
-    // Before anything changed: the old out.gif stays.
     result.started = false;
     result.cancelled = true;
     tell("Cancelled.", MsgIcon::None);
     return result;
   }
 
-  // 4: the old out.gif goes first, so a failed run never leaves a stale animation behind.
-  if (to_file) step(4, [&] { DeleteFileQuiet(output_path); });
+  // 4: the old out.gif stays until the new one is complete and takes its place (step 15), so a
+  // run that fails or is cancelled leaves it as it was.
 
   // 5
   host.SetMousePointer(kPointerBusy);
@@ -206,7 +228,12 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
   if (!imported) {
     step(13, [&] {
       remove_intermediate();
-      tell("Unexpected error creating GIF file.", MsgIcon::Exclamation);
+      // The user has seen the first error's report already; this names it again beside the
+      // outcome.
+      std::string text = "Unexpected error creating GIF file.";
+      if (!result.error.empty()) text += "\r\n" + result.error;
+      result.error = text;
+      tell(text, MsgIcon::Exclamation);
       host.SetMousePointer(kPointerDefault);
     });
     return result;
@@ -225,9 +252,13 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
     // A file the pass leaves whole shows the same frames: only its size differs.
     if (options.optimize) step(15, [&] { OptimizeFrames(gif, host); });
     bool saved = false;
+    int write_error = 0;
     step(15, [&] {
       if (to_file) {
-        saved = gif.Save(output_path, host);
+        ReplacingFile file(output_path);
+        ReplacingFileOutput sink(file);
+        saved = file.ok() && gif.Save(sink, host) && file.Commit();
+        write_error = file.error();
       } else {
         job.memory->bytes.clear();
         saved = gif.Save(*job.memory, host);
@@ -235,12 +266,16 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
     });
     if (!saved && host.CancelRequested()) return end_cancelled();
     if (!saved) {
+      // No "Done." after this: the user is told what failed and why, and the old out.gif stays.
+      result.error = "Unexpected error saving GIF file.";
+      if (write_error != 0) result.error += "\r\n" + WriteFailure(output_path, write_error);
       step(15, [&] {
-        // A half-written animation is worse than none.
-        if (to_file) DeleteFileQuiet(output_path);
         host.SetMousePointer(kPointerDefault);
-        tell("Unexpected error saving GIF file.", MsgIcon::Exclamation);
+        tell(result.error, MsgIcon::Exclamation);
       });
+      step(16, remove_intermediate);
+      step(18, [&] { host.SetProgressValue(0); });
+      return result;
     }
     result.gif_written = saved;
   }

@@ -69,6 +69,9 @@ struct ConversionResult {
   bool cancelled = false;    // a cancel request (platform/cancel.h) stopped the run
   std::string output_path;   // the out.gif path ("" when written to memory)
   std::string temp_folder;   // the private temporary folder ("" when none could be made)
+  // Why the run failed, as the user was told (the saving or creating message, with the path and
+  // the reason, or the first error's report); "" when nothing failed.
+  std::string error;
 };
 
 // One conversion's inputs, its output and the host it reports to.
@@ -87,14 +90,20 @@ struct ConversionJob {
 
 // Runs one conversion.
 //
-// Refused up front, before anything is deleted or written, each with a message: an empty list, a
-// frame rate that is not a number, more pictures than an animation holds (kMaxGifFrames), and an
-// output path that is the same file as a listed picture (also through links).
+// Refused up front, before anything is written, each with a message: an empty list, a frame rate
+// that is not a number, more pictures than an animation holds (kMaxGifFrames), and an output path
+// that is the same file as a listed picture (also through links).
+//
+// The output: the new GIF is written beside out.gif and takes its place only when it is complete
+// (platform/replacing_file.h), so a run that fails, is cancelled or crashes leaves the old
+// out.gif exactly as it was. A save that fails says "Unexpected error saving GIF file." with the
+// path and the reason (no such folder, permission denied, the disk full) and no "Done." after it;
+// an import that fails says "Unexpected error creating GIF file." with the first error's text.
 //
 // Cancelling: the stages look for the host's cancel request between frames. A cancelled run
-// removes the temporary folder (even with keep_temp) and the partial out.gif, resets the pointer
-// and the progress bar and says "Cancelled." instead of "Done."; a request found before the old
-// out.gif was deleted leaves it. The request is cleared when the run ends.
+// removes the temporary folder (even with keep_temp) and what it had written of the new GIF,
+// resets the pointer and the progress bar and says "Cancelled." instead of "Done.". The request
+// is cleared when the run ends.
 ConversionResult Convert(const ConversionJob& job, cGIF& gif);
 
 // Convert for the current host, writing a file.

@@ -83,7 +83,7 @@ class PreviewTest : public QObject {
  private slots:
   void init() { ClearSettings(); }
 
-  void cancelInEachStageLeavesNothingBehind() {
+  void cancelInEachStageLeavesNothingBehindAndTheOldGif() {
     for (const char* stage : {"Reading pictures", "Colours", "Writing GIF"}) {
       QTemporaryDir program, out;
       const QStringList files = MakePictures(program.filePath("pics"), 6);
@@ -102,7 +102,10 @@ class PreviewTest : public QObject {
       QVERIFY2(form->pressed, stage);
       QCOMPARE(form->temp_during_run.size(), 1);  // the run's private folder existed
       QCOMPARE(h.host.MessageTexts(), std::vector<std::string>{"Cancelled."});
-      QVERIFY2(!QFile::exists(out.filePath("out.gif")), stage);
+      QFile old(out.filePath("out.gif"));
+      QVERIFY(old.open(QIODevice::ReadOnly));
+      QCOMPARE(old.readAll(), QByteArray("an old animation"));
+      QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
       QVERIFY2(QDir(temp.dir.path()).isEmpty(), stage);
       QCOMPARE(h.form().GetMousePointer(), 0);
       QVERIFY(!QApplication::overrideCursor());

@@ -301,13 +301,13 @@ TEST_F(DriverTest, TimingOptionsSetTheDelaysAndThePlayCount) {
   EXPECT_TRUE(FolderEntries(temp.path()).empty());
 }
 
-TEST_F(DriverTest, AnUnreadableFirstPictureRemovesTheOldGifAndEndsWithoutDone) {
+TEST_F(DriverTest, AnUnreadableFirstPictureKeepsTheOldGifAndEndsWithoutDone) {
   WriteFile(OutGif(), {'o', 'l', 'd'});
   const std::string missing = out.File("missing.jpg");
   auto r = Run({missing, LandscapePhotos()[0]}, "5");
   EXPECT_TRUE(r.started);
   EXPECT_FALSE(r.gif_written);
-  EXPECT_FALSE(FileExists(OutGif()));
+  EXPECT_EQ(testing::ReadFile(OutGif()), (std::vector<uint8_t>{'o', 'l', 'd'}));
   const auto texts = host.MessageTexts();
   ASSERT_EQ(texts.size(), 2u);
   // The picture loader's error reaches the driver's report at the writing step.
@@ -316,7 +316,8 @@ TEST_F(DriverTest, AnUnreadableFirstPictureRemovesTheOldGifAndEndsWithoutDone) {
   EXPECT_NE(texts[0].find(kLocation + "at line " + std::to_string(StepNumber(6))),
             std::string::npos)
       << texts[0];
-  EXPECT_EQ(texts[1], "Unexpected error creating GIF file.");
+  EXPECT_EQ(texts[1], "Unexpected error creating GIF file.\r\nFile not found: " + missing);
+  EXPECT_EQ(r.error, texts[1]);
   EXPECT_EQ(host.messages[1].icon, MsgIcon::Exclamation);
   EXPECT_EQ(host.pointers.back(), kPointerDefault);
   EXPECT_TRUE(FolderEntries(temp.path()).empty());
@@ -328,7 +329,7 @@ TEST_F(DriverTest, AFrameRateBeyond16BitsIsAnOverflowReport) {
   const auto texts = host.MessageTexts();
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(texts[0], ErrorReportText("Overflow", kLocation, StepNumber(6)));
-  EXPECT_EQ(texts[1], "Unexpected error creating GIF file.");
+  EXPECT_EQ(texts[1], "Unexpected error creating GIF file.\r\nOverflow");
   EXPECT_TRUE(FolderEntries(temp.path()).empty());
 }
 
@@ -350,12 +351,13 @@ TEST_F(DriverTest, AVideoWithoutFramesSaysNothingToSaveThenDone) {
   EXPECT_TRUE(FolderEntries(temp.path()).empty());
 }
 
-TEST_F(DriverTest, AFailedSaveIsReportedThenDone) {
+TEST_F(DriverTest, AFailedSaveSaysWhereAndWhyAndNotDone) {
   auto r = StartConverting({LandscapePhotos()[0]}, "5", out.File("no/such/folder/"), gif);
   EXPECT_TRUE(r.started);
   EXPECT_FALSE(r.gif_written);
-  EXPECT_EQ(host.MessageTexts(),
-            (std::vector<std::string>{"Unexpected error saving GIF file.", "Done."}));
+  EXPECT_EQ(host.MessageTexts(), (std::vector<std::string>{"Unexpected error saving GIF file.\r\n" +
+                                                           out.File("no/such/folder/out.gif") +
+                                                           ": the folder does not exist"}));
   EXPECT_EQ(host.messages[0].icon, MsgIcon::Exclamation);
   EXPECT_EQ(host.pointers.back(), kPointerDefault);
   EXPECT_EQ(gif.FramesCount(), 1);  // the animation keeps the frames of the last run
