@@ -254,6 +254,7 @@ ConversionResult StartConverting(const std::vector<std::string>& files, const st
   Step(11, [&] {
     gif.Destroy();
     SetPlayCount(gif, options.loop_count);
+    gif.SetLossy(options.lossy);
   });
 
   auto remove_intermediate = [&] {
