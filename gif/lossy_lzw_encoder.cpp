@@ -204,8 +204,7 @@ class LossyLzwEncoder {
       emit(best_code_);
       if (pos >= count_) break;
       if (next_code < kTableLimit) {
-        AddChild(best_code_, pixels_[pos]);
-        ++next_code;
+        AddChild(best_code_, pixels_[pos], next_code++);
       } else {
         ResetTable(clear_code);
         clear_flag = true;
@@ -236,13 +235,11 @@ class LossyLzwEncoder {
       length_[size_t(i)] = 1;
       height_[size_t(i)] = 0;
     }
-    next_free_ = clear_code + 2;
   }
 
-  // The table's next code: `code` followed by `index`. A string the table already holds gets its
-  // code number (the decoder counts it) but no node, so searches do not look at it twice.
-  void AddChild(int32_t code, uint8_t index) {
-    const int32_t fresh = next_free_++;
+  // The table's next code `fresh`: `code` followed by `index`. A string the table already holds
+  // gets its code number (the decoder counts it) but no node, so searches do not look at it twice.
+  void AddChild(int32_t code, uint8_t index, int32_t fresh) {
     if (Has(children_[size_t(code)], index)) return;
     Set(children_[size_t(code)], index);
     const uint32_t key = uint32_t(code << 8) | index;
@@ -450,7 +447,6 @@ class LossyLzwEncoder {
   std::array<uint8_t, kTableLimit> suffix_;
   std::array<uint16_t, kTableLimit> length_;
   std::array<uint16_t, kTableLimit> height_;
-  int32_t next_free_ = 0;
 
   // The frame and the errors carried: along the row (carry_ into the next pixel to send) and to
   // the rows below, in a ring of rows deep enough for the longest string.
