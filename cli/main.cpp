@@ -23,6 +23,7 @@
 #include "convert/driver.h"
 #include "convert/gif_picture.h"
 #include "gif/cGIF.h"
+#include "gif/lossy_lzw_encoder.h"
 #include "platform/cancel.h"
 #include "platform/folders.h"
 #include "platform/fs.h"
@@ -88,6 +89,8 @@ constexpr const char* kUsageHead =
     "  --dither MODE            none, ordered (default) or diffusion; e.g. --dither diffusion\n"
     "  --optimize               store each frame as what changed since the one before;\n"
     "                           what a viewer shows stays the same. e.g. --optimize\n"
+    "  --lossy N                a smaller file for colours a little off: 0 exact (default)\n"
+    "                           to 200; about 20 light, 80 strong. e.g. --lossy 40\n"
     "  --best                   the best quality for its size, the same as\n"
     "                           ";
 
@@ -223,6 +226,13 @@ int main(int argc, char** argv) {
           [width, side](qm::ConversionOptions& o) { (width ? o.max_width : o.max_height) = side; });
     } else if (a == "--optimize") {
       choices.push_back([](qm::ConversionOptions& o) { o.optimize = true; });
+    } else if (a == "--lossy") {
+      int32_t level = 0;
+      if (!value(v) || !qm::cli::ParseWholeNumber(v, 0, qm::kMaxLossyLevel, level)) {
+        return UsageError("--lossy takes a whole number from 0 (exact) to " +
+                          std::to_string(qm::kMaxLossyLevel));
+      }
+      choices.push_back([level](qm::ConversionOptions& o) { o.lossy = level; });
     } else if (a == "--best") {
       best = true;
     } else if (a == "--loop") {

@@ -212,6 +212,7 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
   step(11, [&] {
     gif.Destroy();
     SetPlayCount(gif, options.loop_count);
+    gif.SetLossy(options.lossy);
   });
 
   auto remove_intermediate = [&] {

@@ -39,6 +39,8 @@ struct ConversionOptions {
 
   // Store each frame after the first as the rectangle that changed, unchanged pixels transparent.
   bool optimize = false;
+  // How lossy the LZW compression is, 0 (exact) to 200 (cGIF::SetLossy).
+  int32_t lossy = 0;
 
   // How many times the animation plays: 0 for ever (the looping extension with 0), 1 once (no
   // looping extension), N >= 2 a repeat count of N - 1.

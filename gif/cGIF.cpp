@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "gif/lossy_lzw_encoder.h"
 #include "platform/error.h"
 #include "platform/numbers.h"
 
@@ -30,6 +31,7 @@ void cGIF::Destroy() {
   m_GlobalPaletteEntries = 0;
   m_AnimationLoops = 0;
   m_LoopingExtension = true;
+  m_Lossy = 0;
   m_Frames.clear();
   m_Frames.resize(1);
   m_FramesCount = 0;
@@ -141,6 +143,11 @@ void cGIF::FrameDraw(gdi::HDC hDC, int16_t nFrame, int16_t Left, int16_t Top, fl
   } else {
     f.DIBXOR->Stretch(hDC, x, y, dw, dh, 0, 0, w, h, gdi::kSrcCopy);
   }
+}
+
+void cGIF::SetLossy(int32_t level) {
+  if (level < 0 || level > kMaxLossyLevel) Raise(kErrOverflow);
+  m_Lossy = level;
 }
 
 float cGIF::ScreenPixelAspectRatio() const {

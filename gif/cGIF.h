@@ -119,6 +119,11 @@ class cGIF {
   void SetAnimationLoops(int16_t v) { m_AnimationLoops = v; }
   bool LoopingExtension() const { return m_LoopingExtension; }
   void SetLoopingExtension(bool v) { m_LoopingExtension = v; }
+  // How lossy Save's LZW compression is: 0 (every new or emptied animation, and every load)
+  // writes the indices exactly; 1..200 lets it write colours close to the pixels' own for a
+  // smaller file (gif/lossy_lzw_encoder.h). A level outside 0..200 raises 6, changing nothing.
+  int32_t Lossy() const { return m_Lossy; }
+  void SetLossy(int32_t level);
   int16_t ScreenWidth() const { return m_Screen.ScreenWidth; }
   void SetScreenWidth(int16_t v) { m_Screen.ScreenWidth = v; }
   int16_t ScreenHeight() const { return m_Screen.ScreenHeight; }
@@ -188,6 +193,7 @@ class cGIF {
   tGIFScreen m_Screen;
   int16_t m_AnimationLoops = 0;
   bool m_LoopingExtension = true;
+  int32_t m_Lossy = 0;
   bool m_GlobalPaletteExists = false;
   bool m_GlobalPaletteSorted = false;
   int16_t m_GlobalPaletteEntries = 0;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gif/cGIF.h"
+#include "gif/lossy_lzw_encoder.h"
 #include "gif/mGIFLZWEnc.h"
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -176,7 +177,8 @@ constexpr int64_t kSmallFramePixels = 64 * 64;
 
 // Checks and encodes one frame on its own: reads only the frame's index bitmap, which nothing
 // changes while the file is written.
-EncodedFrame EncodeFrame(std::shared_ptr<const cDIB> dib, int code_size, bool interlaced) {
+EncodedFrame EncodeFrame(std::shared_ptr<const cDIB> dib, int code_size, bool interlaced,
+                         const LossyColours& colours, int32_t lossy) {
   EncodedFrame result;
   if (!dib || dib->BPP() != 8 || dib->Width() <= 0 || dib->Height() <= 0) return result;
   if (!IndicesFit(*dib, code_size)) return result;
@@ -185,7 +187,10 @@ EncodedFrame EncodeFrame(std::shared_ptr<const cDIB> dib, int code_size, bool in
   MemoryGifOutput data;
   // Typical photographs compress to under half their index bytes; growth beyond is amortised.
   data.bytes.reserve(size_t(dib->Width()) * size_t(dib->Height()) / 2 + 256);
-  EncodeImage(data, frame, uint8_t(code_size + 1), interlaced);
+  if (lossy > 0)
+    EncodeImageLossy(data, frame, uint8_t(code_size + 1), interlaced, colours, lossy);
+  else
+    EncodeImage(data, frame, uint8_t(code_size + 1), interlaced);
   result.bytes = std::move(data.bytes);
   result.fits = true;
   return result;
@@ -280,8 +285,14 @@ bool cGIF::Save(GifOutput& sink, Host& host) {
           const bool small = !dib || int64_t(dib->Width()) * dib->Height() < kSmallFramePixels;
           const auto policy =
               small ? std::launch::deferred : std::launch::async | std::launch::deferred;
-          pending.push_back(
-              std::async(policy, EncodeFrame, std::move(dib), code_size, f.Interlaced));
+          LossyColours colours;
+          if (m_Lossy > 0) {
+            colours.palette = f.LocalPaletteUsed ? f.LocalPalette : m_GlobalPalette;
+            colours.entries = f.LocalPaletteUsed ? f.LocalPaletteEntries : m_GlobalPaletteEntries;
+            colours.transparent = f.UseTransparentColor ? int32_t(f.TransparentColorIndex) : -1;
+          }
+          pending.push_back(std::async(policy, EncodeFrame, std::move(dib), code_size, f.Interlaced,
+                                       colours, m_Lossy));
         }
         ++next_to_start;
       }

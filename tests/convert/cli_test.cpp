@@ -129,6 +129,8 @@ TEST_F(CliTest, OutOfRangeValuesAreUsageErrorsThatSayTheRange) {
       {"--delays 32768", "each from 0 to 32767"},
       {"--delays ' 5'", "each from 0 to 32767"},
       {"--palette median", "unknown palette"},
+      {"--lossy 201", "from 0 (exact) to 200"},
+      {"--lossy strong", "from 0 (exact) to 200"},
   };
   for (const auto& [args, says] : cases) {
     std::string out;
