@@ -22,6 +22,7 @@
 #include "cli/option_values.h"
 #include "convert/driver.h"
 #include "convert/gif_picture.h"
+#include "convert/size_fit.h"
 #include "gif/cGIF.h"
 #include "gif/lossy_lzw_encoder.h"
 #include "platform/cancel.h"
@@ -68,6 +69,9 @@ std::string BestPresetText() {
   return text;
 }
 
+// The largest --max-size: 1 TiB, far past any GIF anyone shares.
+constexpr int64_t kMaxCapBytes = int64_t(1) << 40;
+
 constexpr const char* kUsageHead =
     "usage:\n"
     "  quillomat-cli [options] PICTURE...\n"
@@ -91,6 +95,9 @@ constexpr const char* kUsageHead =
     "                           what a viewer shows stays the same. e.g. --optimize\n"
     "  --lossy N                a smaller file for colours a little off: 0 exact (default)\n"
     "                           to 200; about 20 light, 80 strong. e.g. --lossy 40\n"
+    "  --max-size SIZE          the best GIF not larger than SIZE bytes (K and M: 1024 and\n"
+    "                           1024^2): a higher lossy level first, then smaller frames;\n"
+    "                           says what it chose. e.g. --max-size 8M\n"
     "  --best                   the best quality for its size, the same as\n"
     "                           ";
 
@@ -233,6 +240,15 @@ int main(int argc, char** argv) {
                           std::to_string(qm::kMaxLossyLevel));
       }
       choices.push_back([level](qm::ConversionOptions& o) { o.lossy = level; });
+    } else if (a == "--max-size") {
+      int64_t cap = 0;
+      if (!value(v) || !qm::cli::ParseByteSize(v, kMaxCapBytes, cap)) {
+        return UsageError(
+            "--max-size takes a size in bytes, or with K or M (1024 and 1024^2 bytes), from 1 "
+            "byte to " +
+            std::to_string(kMaxCapBytes >> 20) + " M");
+      }
+      choices.push_back([cap](qm::ConversionOptions& o) { o.max_bytes = cap; });
     } else if (a == "--best") {
       best = true;
     } else if (a == "--loop") {
@@ -295,6 +311,15 @@ int main(int argc, char** argv) {
     files = qm::FilesInFolderTree(folder, "*." + ext);
   }
 
+  if (options.max_bytes > 0 && !files.empty() &&
+      options.max_bytes < qm::SmallestPossibleGif(int32_t(std::min<size_t>(files.size(), 32767)))) {
+    const int64_t least = qm::SmallestPossibleGif(int32_t(std::min<size_t>(files.size(), 32767)));
+    return UsageError("--max-size " + qm::FitSizeText(options.max_bytes) +
+                      " is less than any GIF of " + std::to_string(files.size()) +
+                      (files.size() == 1 ? " frame" : " frames") + " takes (" +
+                      qm::FitSizeText(least) + ")");
+  }
+
   std::string output_folder = ".";
   std::string output_file;
   if (!out.empty()) {
@@ -327,6 +352,12 @@ int main(int argc, char** argv) {
   // A signal that came after the last frame finds the work done; only a stopped run says so.
   if (result.cancelled) return 128 + (g_signal != 0 ? int(g_signal) : SIGINT);
   if (!result.gif_written) return 1;
+  if (result.fit && !quiet) {
+    std::fprintf(stderr, "Quillomat: fitted: lossy %d, %d x %d, %s of %s\n", int(result.fit->lossy),
+                 int(result.fit->width), int(result.fit->height),
+                 qm::FitSizeText(result.fit->bytes).c_str(),
+                 qm::FitSizeText(options.max_bytes).c_str());
+  }
   if (host.problems() > 0) {
     // The window carries on past a picture that fails; a script must still learn of it.
     std::fprintf(stderr, "Quillomat: %s was written, but not every picture went into it\n",

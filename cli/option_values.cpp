@@ -81,4 +81,43 @@ bool ParsePlayCount(std::string_view text, int32_t max_plays, int32_t& plays) {
   return ParseWholeNumber(text, 1, max_plays, plays);
 }
 
+bool ParseByteSize(std::string_view text, int64_t max_bytes, int64_t& bytes) {
+  std::string_view number = text;
+  // Drops `suffix` (lower case) from the end of `number` in any case; false when it is not there.
+  auto drop = [&number](std::string_view suffix) {
+    if (number.size() < suffix.size()) return false;
+    const std::string_view tail = number.substr(number.size() - suffix.size());
+    for (size_t i = 0; i < suffix.size(); ++i) {
+      if (char(tail[i] | 0x20) != suffix[i]) return false;
+    }
+    number.remove_suffix(suffix.size());
+    return true;
+  };
+  const bool binary = drop("ib");  // "KiB", "MiB"
+  if (!binary) drop("b");
+  int64_t unit = 1;
+  if (drop("k")) {
+    unit = int64_t(1) << 10;
+  } else if (drop("m")) {
+    unit = int64_t(1) << 20;
+  } else if (binary) {
+    return false;
+  }
+  const size_t point = number.find('.');
+  const std::string_view whole = number.substr(0, point);
+  const std::string_view fraction =
+      point == std::string_view::npos ? std::string_view{} : number.substr(point + 1);
+  if (whole.empty() && fraction.empty()) return false;
+  if (point != std::string_view::npos && (fraction.empty() || unit == 1)) return false;
+  int64_t w = 0;
+  if (!whole.empty() && (!AllDigits(whole) || !DigitsValue(whole, w))) return false;
+  if (!AllDigits(fraction) || fraction.size() > 6) return false;
+  int64_t f = 0, scale = 1;
+  for (char c : fraction) f = f * 10 + (c - '0'), scale *= 10;
+  const int64_t value = w * unit + f * unit / scale;
+  if (value < 1 || value > max_bytes) return false;
+  bytes = value;
+  return true;
+}
+
 }  // namespace qm::cli

@@ -24,4 +24,9 @@ bool ParseNumberList(std::string_view text, int32_t max_each, std::vector<int32_
 // "forever" (0) or a number of plays from 1 to max_plays.
 bool ParsePlayCount(std::string_view text, int32_t max_plays, int32_t& plays);
 
+// A size in bytes: a whole number of bytes ("800000"), or a number with K or M, 1024 and 1024^2
+// bytes ("750K", "7.5M"; case and a trailing "B" or "iB" do not matter), rounded down to a whole
+// byte, then checked against 1..max_bytes.
+bool ParseByteSize(std::string_view text, int64_t max_bytes, int64_t& bytes);
+
 }  // namespace qm::cli

@@ -1,12 +1,13 @@
 #include "convert/driver.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 #include <optional>
 
 #include "convert/mAVIImp.h"
 #include "convert/modAVI.h"
+#include "convert/output_file.h"
+#include "convert/size_fit.h"
 #include "gif/mGIFLZWEnc.h"
 #include "gif/optimize_frames.h"
 #include "platform/error.h"
@@ -14,7 +15,6 @@
 #include "platform/fs.h"
 #include "platform/memory.h"
 #include "platform/numbers.h"
-#include "platform/replacing_file.h"
 
 namespace qm {
 
@@ -43,24 +43,6 @@ bool Step(Host& host, std::string& first_error, int step, Fn&& fn) {
   if (first_error.empty()) first_error = description;
   ShowErrorReport(host, description, kLocation, StepNumber(step - 1));
   return false;
-}
-
-// The GIF's bytes into the file that replaces out.gif once it is complete.
-class ReplacingFileOutput final : public GifOutput {
- public:
-  explicit ReplacingFileOutput(ReplacingFile& file) : file_(file) {}
-  void Write(const uint8_t* data, size_t n) override { file_.Write(data, n); }
-
- private:
-  ReplacingFile& file_;
-};
-
-// Why a file could not be written, in the user's words where the system's are unclear.
-std::string WriteFailure(const std::string& path, int error) {
-  std::string why = SystemErrorText(error);
-  if (error == ENOENT || error == ENOTDIR) why = "the folder does not exist";
-  if (error == ENOSPC || error == EDQUOT) why = "the disk is full";
-  return path + ": " + why;
 }
 
 // A cancel request lives until the run it stopped (or that ran to its end) is over.
@@ -151,6 +133,7 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
   }
   result.output_path = output_path;
   result.started = true;
+  if (options.max_bytes > 0) return ConvertToFit(job, gif, host, output_path);
 
   // On a cancel request: everything this run made goes, and the user hears why it stopped.
   std::unique_ptr<PrivateTempFolder> temp;
@@ -253,13 +236,12 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
     // A file the pass leaves whole shows the same frames: only its size differs.
     if (options.optimize) step(15, [&] { OptimizeFrames(gif, host); });
     bool saved = false;
-    int write_error = 0;
+    std::string failure = "Unexpected error saving GIF file.";
     step(15, [&] {
       if (to_file) {
-        ReplacingFile file(output_path);
-        ReplacingFileOutput sink(file);
-        saved = file.ok() && gif.Save(sink, host) && file.Commit();
-        write_error = file.error();
+        OutputGifFile file(output_path);
+        saved = file.ok() && gif.Save(file, host) && file.Commit();
+        failure = file.FailureText();
       } else {
         job.memory->bytes.clear();
         saved = gif.Save(*job.memory, host);
@@ -268,8 +250,7 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
     if (!saved && host.CancelRequested()) return end_cancelled();
     if (!saved) {
       // No "Done." after this: the user is told what failed and why, and the old out.gif stays.
-      result.error = "Unexpected error saving GIF file.";
-      if (write_error != 0) result.error += "\r\n" + WriteFailure(output_path, write_error);
+      result.error = failure;
       step(15, [&] {
         host.SetMousePointer(kPointerDefault);
         tell(result.error, MsgIcon::Exclamation);

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,11 @@ struct ConversionOptions {
   bool optimize = false;
   // How lossy the LZW compression is, 0 (exact) to 200 (cGIF::SetLossy).
   int32_t lossy = 0;
+
+  // A cap on out.gif's size in bytes (0: none): the best GIF not larger (convert/size_fit.h). It
+  // raises the lossy level (from `lossy`) up to kFitLossyLimit first, and only then makes the
+  // frames smaller than max_width x max_height, keeping their aspect ratio; frames and timing stay.
+  int64_t max_bytes = 0;
 
   // How many times the animation plays: 0 for ever (the looping extension with 0), 1 once (no
   // looping extension), N >= 2 a repeat count of N - 1.
@@ -71,6 +77,14 @@ struct ConversionResult {
   bool cancelled = false;    // a cancel request (platform/cancel.h) stopped the run
   std::string output_path;   // the out.gif path ("" when written to memory)
   std::string temp_folder;   // the private temporary folder ("" when none could be made)
+  // What a size cap chose (max_bytes above 0 and the GIF written): the lossy level, the frame
+  // size and the file's size.
+  struct Fit {
+    int32_t lossy = 0;
+    int32_t width = 0, height = 0;
+    int64_t bytes = 0;
+  };
+  std::optional<Fit> fit;
   // Why the run failed, as the user was told (the saving or creating message, with the path and
   // the reason, or the first error's report); "" when nothing failed.
   std::string error;

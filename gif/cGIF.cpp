@@ -22,6 +22,24 @@ cGIF::cGIF() = default;
 
 cGIF::~cGIF() = default;
 
+void cGIF::Swap(cGIF& other) noexcept {
+  using std::swap;
+  swap(m_Signature, other.m_Signature);
+  swap(m_Version, other.m_Version);
+  swap(m_Screen, other.m_Screen);
+  swap(m_AnimationLoops, other.m_AnimationLoops);
+  swap(m_LoopingExtension, other.m_LoopingExtension);
+  swap(m_Lossy, other.m_Lossy);
+  swap(m_GlobalPaletteExists, other.m_GlobalPaletteExists);
+  swap(m_GlobalPaletteSorted, other.m_GlobalPaletteSorted);
+  swap(m_GlobalPaletteEntries, other.m_GlobalPaletteEntries);
+  swap(m_GlobalPalette, other.m_GlobalPalette);
+  swap(m_Frames, other.m_Frames);
+  swap(m_FramesCount, other.m_FramesCount);
+  swap(m_ImagesNotRead, other.m_ImagesNotRead);
+  swap(m_LoadLimits, other.m_LoadLimits);
+}
+
 void cGIF::Destroy() {
   m_Signature = "0  ";
   m_Version = "0  ";

@@ -103,6 +103,8 @@ class cGIF {
   // checks; what was written before a failure stays in the sink.
   bool Save(GifOutput& sink, Host& host);
   void Destroy();
+  // Exchanges everything the two objects hold (frames, screen, palettes, settings).
+  void Swap(cGIF& other) noexcept;
   void FrameDraw(gdi::HDC hDC, int16_t nFrame, int16_t Left, int16_t Top, float ScaleFactor,
                  bool ScreenCrop);
   void FrameMask(int16_t nFrame, uint8_t TransparentColorIndex);
