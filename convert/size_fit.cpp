@@ -70,8 +70,37 @@ struct Trial {
   std::unique_ptr<cGIF> gif = std::make_unique<cGIF>();
   int32_t pictures = 0;
   int32_t long_side = 0;
-  std::map<int32_t, int64_t> bytes;  // by lossy level
+  std::map<int32_t, int64_t> bytes;  // the file's size by lossy level
+  // The file at the level saved last, so the chosen one need not be saved again.
+  int32_t kept_level = -1;
+  std::vector<uint8_t> kept;
+  // Every few frames of a long trial (sharing their bitmaps), saved at a level for a quick
+  // estimate of the whole file's size there: lossy coding costs as much per frame as the
+  // conversion itself, so the levels are tried on a part.
+  std::unique_ptr<cGIF> part;
+  std::map<int32_t, int64_t> part_bytes;
 };
+
+// Frames at most this many are saved whole when a level is tried; more are tried on a part.
+constexpr int32_t kPartFrames = 8;
+
+// Every `step`-th frame of `gif` from the first, sharing the frames' bitmaps.
+std::unique_ptr<cGIF> EveryNthFrame(cGIF& gif, int32_t step) {
+  auto part = std::make_unique<cGIF>();
+  part->SetLoopingExtension(gif.LoopingExtension());
+  part->SetAnimationLoops(gif.AnimationLoops());
+  part->SetGlobalPaletteExists(gif.GlobalPaletteExists());
+  part->SetGlobalPaletteEntries(gif.GlobalPaletteEntries());
+  std::copy_n(gif.lpGlobalPalette(), 1024, part->lpGlobalPalette());
+  int16_t n = 0;
+  for (int32_t f = 1; f <= gif.FramesCount(); f += step) {
+    part->FrameInsert(++n, 1, 1);
+    part->Frame(n) = gif.Frame(int16_t(f));
+  }
+  part->SetScreenWidth(gif.ScreenWidth());
+  part->SetScreenHeight(gif.ScreenHeight());
+  return part;
+}
 
 class Fitter {
  public:
@@ -84,10 +113,11 @@ class Fitter {
   // failure is in failure_) or was cancelled.
   std::unique_ptr<Trial> Convert(const std::vector<std::string>& files, int32_t long_side);
   // The whole list's size at `level` (scaled up from a trial of some of its pictures), saving
-  // again in memory when that level is new; -1 when the save failed or was cancelled.
-  int64_t BytesAt(Trial& trial, int32_t level);
+  // again in memory when that level is new; a long trial is estimated from a part of its
+  // frames unless `exact`. -1 when a save failed or was cancelled.
+  int64_t BytesAt(Trial& trial, int32_t level, bool exact = false);
   // The lowest level from lo_ to hi_ at which the whole list fits the cap, starting the search
-  // at `guess`; -1 when even hi_ does not fit, -2 when a save failed.
+  // at `guess`, checked on the exact size; -1 when even hi_ does not fit, -2 when a save failed.
   int32_t Level(Trial& trial, int32_t guess);
   // The long side at which the whole list at level hi_ should take `aim` bytes.
   int32_t Predict(double aim) const;
@@ -128,21 +158,39 @@ std::unique_ptr<Trial> Fitter::Convert(const std::vector<std::string>& files, in
   trial->pictures = int32_t(files.size());
   trial->long_side = std::max(trial->gif->ScreenWidth(), trial->gif->ScreenHeight());
   trial->bytes[job_.options.lossy] = int64_t(memory.bytes.size());
+  trial->kept_level = job_.options.lossy;
+  trial->kept = std::move(memory.bytes);
   return trial;
 }
 
-int64_t Fitter::BytesAt(Trial& trial, int32_t level) {
-  auto it = trial.bytes.find(level);
-  if (it == trial.bytes.end()) {
-    trial.gif->SetLossy(level);
+int64_t Fitter::BytesAt(Trial& trial, int32_t level, bool exact) {
+  const int32_t count = int32_t(job_.files.size());
+  auto save = [&](cGIF& gif, std::map<int32_t, int64_t>& sizes, int32_t at, bool keep) -> int64_t {
+    if (auto it = sizes.find(at); it != sizes.end()) return it->second;
+    gif.SetLossy(at);
     MemoryGifOutput memory;
-    if (!trial.gif->Save(memory, trial_host_)) {
+    if (!gif.Save(memory, trial_host_)) {
       cancelled_ = host_.CancelRequested();
       return -1;
     }
-    it = trial.bytes.emplace(level, int64_t(memory.bytes.size())).first;
+    sizes[at] = int64_t(memory.bytes.size());
+    if (keep) trial.kept_level = at, trial.kept = std::move(memory.bytes);
+    return sizes[at];
+  };
+  if (exact || trial.bytes.count(level) || trial.gif->FramesCount() <= kPartFrames) {
+    const int64_t bytes = save(*trial.gif, trial.bytes, level, true);
+    return bytes < 0 ? -1 : ScaleEstimate(bytes, trial.pictures, count);
   }
-  return ScaleEstimate(it->second, trial.pictures, int32_t(job_.files.size()));
+  // The part's sizes at this level and at the options' own, whose whole size the trial has.
+  if (!trial.part) {
+    const int32_t frames = trial.gif->FramesCount();
+    trial.part = EveryNthFrame(*trial.gif, (frames + kPartFrames - 1) / kPartFrames);
+  }
+  const int64_t part_lo = save(*trial.part, trial.part_bytes, lo_, false);
+  const int64_t part_at = save(*trial.part, trial.part_bytes, level, false);
+  if (part_lo <= 0 || part_at < 0) return -1;
+  const double whole_lo = double(trial.bytes.at(job_.options.lossy));
+  return ScaleEstimate(int64_t(whole_lo * part_at / part_lo), trial.pictures, count);
 }
 
 int32_t Fitter::Level(Trial& trial, int32_t guess) {
@@ -175,7 +223,14 @@ int32_t Fitter::Level(Trial& trial, int32_t guess) {
     const double level = std::expm1(x(misses) + t * (x(fits) - x(misses)));
     next = std::clamp(int32_t(std::lround(level)), misses + 1, fits - 1);
   }
-  return fits;
+  // An estimate chose it; the file itself must fit.
+  while (true) {
+    const int64_t exact = BytesAt(trial, fits, true);
+    if (exact < 0) return -2;
+    if (exact <= cap_) return fits;
+    if (fits == hi_) return -1;
+    fits = std::min(hi_, fits + std::max(1, (hi_ - fits) / 4));
+  }
 }
 
 int32_t Fitter::Predict(double aim) const {
@@ -284,8 +339,7 @@ ConversionResult Fitter::Run(cGIF& gif, const std::string& output_path) {
     if (level >= 0) guess = level;
     Measured(probe->long_side, at_hi);
     // Near the answer now: the sample's own size, or one it points to with the growth measured.
-    if (!(level >= 0 &&
-          (probe->long_side == base_side_ || BytesAt(*probe, level) >= kLowest * cap_))) {
+    if (!(level >= 0 && (probe->long_side == base_side_ || at_hi >= kLowest * cap_))) {
       side = Predict(kAim * cap_);
       guess = hi_;
     }
@@ -343,10 +397,12 @@ ConversionResult Fitter::Run(cGIF& gif, const std::string& output_path) {
     return result;
   }
 
-  // The chosen GIF, saved once more at its level, replaces out.gif.
-  best->gif->SetLossy(best_level);
+  // The chosen GIF replaces out.gif.
   MemoryGifOutput memory;
-  if (!best->gif->Save(memory, trial_host_)) {
+  best->gif->SetLossy(best_level);
+  if (best->kept_level == best_level) {
+    memory.bytes = std::move(best->kept);
+  } else if (!best->gif->Save(memory, trial_host_)) {
     cancelled_ = host_.CancelRequested();
     return Fail(result);
   }

@@ -48,6 +48,14 @@ TEST_F(SizeFitTest, UnderTheCapWithEveryFrameAndItsDelay) {
   ASSERT_TRUE(Run(options, uncapped).gif_written);
   const int64_t full = int64_t(uncapped.bytes.size());
 
+  // A cap the GIF fits anyway changes nothing.
+  options.max_bytes = full + 1000;
+  MemoryGifOutput roomy;
+  const ConversionResult lossless = Run(options, roomy);
+  ASSERT_TRUE(lossless.fit.has_value());
+  EXPECT_EQ(lossless.fit->lossy, 0);
+  EXPECT_EQ(roomy.bytes, uncapped.bytes);
+
   // Reached with the lossy level alone, then only with smaller frames as well.
   for (double share : {0.7, 0.25}) {
     SCOPED_TRACE(share);
