@@ -135,8 +135,9 @@ void DrawFrame(std::span<const uint8_t> packed, int32_t number, cDIB& work,
 // pixels, the frames before it and, in the global mode, the shared palette.
 //
 // In the local mode a frame that hardly differs from the one before keeps that frame's palette
-// and the indices of its unchanged pixels (quantize::RemapChanges), so the unchanged part looks
-// exactly the same and frame differencing can leave it out; such a frame waits for the one before.
+// (with entries given to colours it lacks) and the indices of its unchanged pixels
+// (quantize::RemapChanges), so the unchanged part looks exactly the same and frame differencing
+// can leave it out; such a frame waits for the one before.
 class FittedFrames {
  public:
   FittedFrames(cGIF& gif, const quantize::Settings& settings, quantize::SharedPalette* shared)

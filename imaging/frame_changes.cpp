@@ -8,6 +8,7 @@
 
 #include "imaging/fitted_diffusion.h"
 #include "imaging/fitted_frames.h"
+#include "imaging/fitted_new_colours.h"
 #include "imaging/quantize.h"
 #include "platform/error.h"
 
@@ -36,7 +37,7 @@ double ChangedShare(const RgbaFrame& reference, const RgbaFrame& frame) {
   return double(changed) / double(count);
 }
 
-void RemapChanges(const Settings& settings, const RgbaFrame& frame, const Palette& palette,
+void RemapChanges(const Settings& settings, const RgbaFrame& frame, Palette& palette,
                   const cDIB& previous, RgbaFrame& reference, cDIB& target) {
   CheckFrame(frame);
   CheckFrame(reference);
@@ -48,11 +49,11 @@ void RemapChanges(const Settings& settings, const RgbaFrame& frame, const Palett
   const size_t count = frame.pixels.size() / 4;
   std::vector<uint8_t> mask(count);
   const uint8_t* b = frame.pixels.data();
-  uint8_t* a = reference.pixels.data();
-  for (size_t i = 0; i < count; ++i, a += 4, b += 4) {
-    const bool keep = WithinTolerance(a, b);
-    mask[i] = keep;
-    if (!keep) std::memcpy(a, b, 4);
+  const uint8_t* a = reference.pixels.data();
+  for (size_t i = 0; i < count; ++i, a += 4, b += 4) mask[i] = WithinTolerance(a, b);
+  AddNewColours(settings, frame, previous, mask, palette);
+  for (size_t i = 0; i < count; ++i) {
+    if (!mask[i]) std::memcpy(&reference.pixels[i * 4], &frame.pixels[i * 4], 4);
   }
   const KeptPixels kept{mask, previous};
   if (settings.dither_mode == 1) {

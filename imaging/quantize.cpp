@@ -173,6 +173,17 @@ void QuantizeFrame(const Settings& settings, const RgbaFrame& frame, cDIB& targe
   palette = MapFrame(settings, result.get(), image.get(), frame, target);
 }
 
+Palette FitColours(const Settings& settings, const RgbaFrame& pixels, int max_colors) {
+  Settings s = settings;
+  s.max_colors = max_colors;
+  Attr attr = MakeAttr(s);
+  Image image = MakeImage(attr.get(), pixels);
+  liq_result* raw = nullptr;
+  Check(liq_image_quantize(image.get(), attr.get(), &raw), "palette for new colours");
+  Result result(raw);
+  return FromLiq(liq_get_palette(result.get()));
+}
+
 // Every lane has its own histogram and result built from the same frames, so each holds the
 // same palette (libimagequant is deterministic) and lanes remap side by side.
 struct SharedPalette::Impl {

@@ -62,6 +62,10 @@ struct Palette {
 void QuantizeFrame(const Settings& settings, const RgbaFrame& frame, cDIB& target,
                    Palette& palette);
 
+// A palette of at most `max_colors` (2..256) colours for all of `pixels` (any layout: only the
+// colours count), without mapping anything onto it.
+Palette FitColours(const Settings& settings, const RgbaFrame& pixels, int max_colors);
+
 // Frames that hardly change can keep the palette of the frame before and the indices of every
 // pixel that did not change, so that a viewer shows those pixels exactly as before (and frame
 // differencing can leave them out). A pixel counts as unchanged while no channel is more than
@@ -76,7 +80,11 @@ double ChangedShare(const RgbaFrame& reference, const RgbaFrame& frame);
 // kKeepTolerance of `reference` takes its index in `previous` (the previous frame's 8-bit bitmap,
 // whose indices refer to `palette`). `reference` holds, per pixel, the source colour its index was
 // chosen for: it is updated for every pixel mapped anew, so slow drift is caught once it adds up.
-void RemapChanges(const Settings& settings, const RgbaFrame& frame, const Palette& palette,
+// When the changed pixels bring colours the palette shows badly, some entries are first given
+// colours fitted to them (fitted_new_colours.h): entries no kept pixel uses, then ones whose kept
+// pixels lose little; `palette` is updated, and kept pixels of an entry that changed colour are
+// mapped anew, so every pixel that keeps its index still shows the colour it showed.
+void RemapChanges(const Settings& settings, const RgbaFrame& frame, Palette& palette,
                   const cDIB& previous, RgbaFrame& reference, cDIB& target);
 
 // Maps the frame onto `palette` with a Bayer 8 x 8 ordered dither whose strength follows the
