@@ -15,8 +15,8 @@ namespace {
 // register.
 template <bool kForward, bool kKeep>
 void DiffuseRow(const uint8_t* in_row, const uint8_t* keep_row, const uint8_t* previous_row,
-                unsigned char* out, int32_t width, float level, Lanes* here, Lanes* below,
-                const Lanes* colours, ExactNearest& nearest) {
+                unsigned char* out, int32_t width, float level, float slack, Lanes* here,
+                Lanes* below, const Lanes* colours, ExactNearest& nearest) {
   constexpr float kLow = -25.5f, kHigh = 280.5f, kQuiet = 4.0f;
   constexpr ptrdiff_t step = kForward ? 1 : -1;
   const Lanes zero = {0, 0, 0, 0}, top = {255, 255, 255, 255}, half = {0.5f, 0.5f, 0.5f, 0.5f};
@@ -51,7 +51,14 @@ void DiffuseRow(const uint8_t* in_row, const uint8_t* keep_row, const uint8_t* p
     Lanes clamped = want < zero ? zero : want;
     clamped = top < clamped ? top : clamped;
     const IntLanes probe = __builtin_convertvector(clamped + half, IntLanes);
-    const uint8_t q = nearest.Nearest(probe[0], probe[1], probe[2]);
+    uint8_t q = nearest.Nearest(probe[0], probe[1], probe[2]);
+    if (slack > 0.0f && k > 0 && out[x - step] != q) {
+      // The entry to the left continues a run, which LZW stores in fewer codes.
+      const uint8_t left = out[x - step];
+      const Lanes dl = clamped - colours[left], dq = clamped - colours[q];
+      const Lanes sl = dl * dl, sq = dq * dq;
+      if (sl[0] + sl[1] + sl[2] <= sq[0] + sq[1] + sq[2] + slack) q = left;
+    }
     out[x] = q;
     const Lanes e = want - colours[q];
     carry = next + e * (7.0f / 16.0f);
@@ -68,7 +75,7 @@ void DiffuseRow(const uint8_t* in_row, const uint8_t* keep_row, const uint8_t* p
 // range is shortened as a whole vector (clamping channels one by one shifts the hue), and an
 // error under two levels is not spread at all, so flat areas stay flat and compress well.
 void Diffuse(const RgbaFrame& frame, const Palette& palette, float level, cDIB& target,
-             const KeptPixels* kept) {
+             const KeptPixels* kept, float run_slack) {
   CheckFrame(frame);
   if (palette.entries < 1) Raise(kErrInvalidCall, "Error diffusion needs a palette");
   const int32_t width = frame.width;
@@ -88,6 +95,7 @@ void Diffuse(const RgbaFrame& frame, const Palette& palette, float level, cDIB& 
         Lanes{float(nearest.red(i)), float(nearest.green(i)), float(nearest.blue(i)), 0.0f};
   }
   level = std::clamp(level, 0.0f, 1.0f);
+  run_slack = std::max(run_slack, 0.0f);
   std::vector<Lanes> here(size_t(width) + 2, Lanes{0, 0, 0, 0});
   std::vector<Lanes> below(size_t(width) + 2);
   for (int32_t y = 0; y < frame.height; ++y) {
@@ -98,13 +106,14 @@ void Diffuse(const RgbaFrame& frame, const Palette& palette, float level, cDIB& 
     if (kept) {
       const uint8_t* keep_row = kept->mask.data() + size_t(y) * size_t(width);
       const uint8_t* previous_row = previous.row(y).data();
-      (forward ? DiffuseRow<true, true>
-               : DiffuseRow<false, true>)(in_row, keep_row, previous_row, out, width, level,
-                                          here.data(), below.data(), colours.data(), nearest);
+      (forward ? DiffuseRow<true, true> : DiffuseRow<false, true>)(in_row, keep_row, previous_row,
+                                                                   out, width, level, run_slack,
+                                                                   here.data(), below.data(),
+                                                                   colours.data(), nearest);
     } else {
       (forward ? DiffuseRow<true, false>
-               : DiffuseRow<false, false>)(in_row, nullptr, nullptr, out, width, level, here.data(),
-                                           below.data(), colours.data(), nearest);
+               : DiffuseRow<false, false>)(in_row, nullptr, nullptr, out, width, level, run_slack,
+                                           here.data(), below.data(), colours.data(), nearest);
     }
     std::swap(here, below);
   }

@@ -28,8 +28,10 @@ struct KeptPixels {
 
 // Maps `frame` onto `palette` into `target` (an 8-bit bitmap of the frame's size, made when it is
 // not one) with the error carried at `level` (0..1) of full strength; level 0 is the plain
-// nearest entry. With `kept`, the kept pixels take their previous index and spread no error.
+// nearest entry. With `kept`, the kept pixels take their previous index and spread no error. A
+// pixel takes the entry of the pixel before it in its row instead of the nearest one when that
+// adds at most `run_slack` to its squared error (0: always the nearest); the error still carries.
 void Diffuse(const RgbaFrame& frame, const Palette& palette, float level, cDIB& target,
-             const KeptPixels* kept);
+             const KeptPixels* kept, float run_slack = 0.0f);
 
 }  // namespace qm::quantize

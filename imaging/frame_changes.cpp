@@ -1,7 +1,9 @@
-// Frames that hardly change (quantize.h's ChangedShare and RemapChanges): how much of a frame
-// moved past kKeepTolerance, and the mapping that keeps the previous frame's indices where
-// nothing did, so a still background stays exactly the same from frame to frame. Which frames
-// keep a palette is the importer's choice (convert/mAVIImp.cpp); this is how they keep it.
+// Frames compared (quantize.h's ChangedShare, CoarseHistogram and CommonColours), and frames that
+// hardly change mapped (RemapChanges): how much of a frame moved past kKeepTolerance, how many
+// colours two frames share, and the mapping that keeps the previous frame's indices where
+// nothing changed, so a still background stays exactly the same from frame to frame. Which
+// frames keep a palette or count as cuts is the importer's choice (convert/mAVIImp.cpp).
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -35,6 +37,31 @@ double ChangedShare(const RgbaFrame& reference, const RgbaFrame& frame) {
     changed += !WithinTolerance(a, b);
   }
   return double(changed) / double(count);
+}
+
+ColourHistogram CoarseHistogram(const RgbaFrame& frame) {
+  CheckFrame(frame);
+  ColourHistogram histogram;
+  histogram.share.assign(4096, 0.0f);
+  std::vector<uint32_t> counts(4096);
+  uint32_t total = 0;
+  const size_t stride = size_t(frame.width) * 4;
+  for (int32_t y = 0; y < frame.height; y += 2) {
+    const uint8_t* p = frame.pixels.data() + size_t(y) * stride;
+    const uint8_t* const end = p + stride;
+    for (; p < end; p += 8, ++total) {
+      ++counts[size_t(p[0] >> 4) << 8 | size_t(p[1] >> 4) << 4 | size_t(p[2] >> 4)];
+    }
+  }
+  for (size_t i = 0; i < counts.size(); ++i) histogram.share[i] = float(counts[i]) / float(total);
+  return histogram;
+}
+
+double CommonColours(const ColourHistogram& a, const ColourHistogram& b) {
+  if (a.share.size() != b.share.size()) return 0.0;
+  double common = 0.0;
+  for (size_t i = 0; i < a.share.size(); ++i) common += std::min(a.share[i], b.share[i]);
+  return std::min(common, 1.0);
 }
 
 void RemapChanges(const Settings& settings, const RgbaFrame& frame, Palette& palette,
@@ -72,7 +99,7 @@ void RemapChanges(const Settings& settings, const RgbaFrame& frame, Palette& pal
     return;
   }
   Diffuse(frame, palette, settings.dither_mode == 2 ? settings.diffusion_level : 0.0f, target,
-          &kept);
+          &kept, settings.dither_mode == 2 ? settings.run_slack : 0.0f);
 }
 
 }  // namespace qm::quantize

@@ -90,7 +90,9 @@ Palette MapFrame(const Settings& s, liq_result* result, liq_image* image, const 
   if (s.dither_mode == 1 || s.dither_mode == 2) {
     Palette palette = FromLiq(liq_get_palette(result));
     if (s.dither_mode == 1) OrderedDither(frame, palette, target);
-    if (s.dither_mode == 2) Diffuse(frame, palette, s.diffusion_level, target, nullptr);
+    if (s.dither_mode == 2) {
+      Diffuse(frame, palette, s.diffusion_level, target, nullptr, s.run_slack);
+    }
     return palette;
   }
   std::vector<unsigned char*> rows = TargetRows(frame, target);

@@ -40,6 +40,9 @@ struct Settings {
   int max_colors = 256;           // 2..256
   int max_quality = 100;          // 0..100; below 100 lets a palette stop short of max_colors
   float diffusion_level = 0.65f;  // 0..1, how much of the error diffusion carries
+  // Error diffusion only: how much squared error a pixel may add to take the entry of the pixel
+  // before it in its row, whose run LZW stores in fewer codes (0: always the nearest entry).
+  float run_slack = 0.0f;
 };
 
 // A frame as libimagequant reads it: red, green, blue, 255 per pixel, rows top-down, unpadded.
@@ -65,6 +68,16 @@ void QuantizeFrame(const Settings& settings, const RgbaFrame& frame, cDIB& targe
 // A palette of at most `max_colors` (2..256) colours for all of `pixels` (any layout: only the
 // colours count), without mapping anything onto it.
 Palette FitColours(const Settings& settings, const RgbaFrame& pixels, int max_colors);
+
+// A coarse colour histogram of a frame: 16 levels a channel, from every second pixel of every
+// second row, each bin the share of the pixels counted.
+struct ColourHistogram {
+  std::vector<float> share;
+};
+ColourHistogram CoarseHistogram(const RgbaFrame& frame);
+
+// The share of the colours two frames have in common, 0 (none) to 1 (the same histogram).
+double CommonColours(const ColourHistogram& a, const ColourHistogram& b);
 
 // Frames that hardly change can keep the palette of the frame before and the indices of every
 // pixel that did not change, so that a viewer shows those pixels exactly as before (and frame
