@@ -39,47 +39,6 @@ int Distance(const Rgb& a, const Rgb& b) {
   return dr * dr + dg * dg + db * db;
 }
 
-// A palette's colours channel by channel, four entries side by side and searched whole: for a
-// few thousand colours that is cheaper than building ExactNearest's cells.
-class Colours {
- public:
-  explicit Colours(const Palette& palette) {
-    const size_t blocks = size_t(palette.entries + 3) / 4;
-    r_.assign(blocks, Lanes{kFar, kFar, kFar, kFar});
-    g_ = b_ = r_;
-    index_.resize(blocks);
-    for (int i = 0; i < int(blocks) * 4; ++i) {
-      index_[size_t(i / 4)][i % 4] = i;
-      if (i >= palette.entries) continue;
-      const Rgb c = EntryColour(palette, i);
-      r_[size_t(i / 4)][i % 4] = float(c.r);
-      g_[size_t(i / 4)][i % 4] = float(c.g);
-      b_[size_t(i / 4)][i % 4] = float(c.b);
-    }
-  }
-  // The nearest entry (the lowest index among equals) and its squared distance. Distance and
-  // index share one key, and the distances are exact in single precision.
-  std::pair<int, int> Nearest(const Rgb& c) const {
-    const Lanes r = {float(c.r), float(c.r), float(c.r), float(c.r)};
-    const Lanes g = {float(c.g), float(c.g), float(c.g), float(c.g)};
-    const Lanes b = {float(c.b), float(c.b), float(c.b), float(c.b)};
-    IntLanes best = {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX};
-    for (size_t k = 0; k < r_.size(); ++k) {
-      const Lanes dr = r - r_[k], dg = g - g_[k], db = b - b_[k];
-      const IntLanes key =
-          __builtin_convertvector(dr * dr + dg * dg + db * db, IntLanes) << 8 | index_[k];
-      best = key < best ? key : best;
-    }
-    const int key = std::min(std::min(best[0], best[1]), std::min(best[2], best[3]));
-    return {key & 0xFF, key >> 8};
-  }
-
- private:
-  static constexpr float kFar = -1000.0f;  // padding: (1255^2 * 3) << 8 still fits 31 bits
-  std::vector<Lanes> r_, g_, b_;
-  std::vector<IntLanes> index_;
-};
-
 // The squared distance from each entry to the nearest other entry, which a kept pixel of that
 // entry falls back to when its colour goes.
 class Neighbours {
@@ -168,10 +127,10 @@ int AddNewColours(const Settings& settings, const RgbaFrame& frame, const cDIB& 
   sample.width = int32_t(sampled);
   std::vector<int> now(sampled);
   double total = 0.0;
-  const Colours kept(palette);
+  const WholeNearest kept(palette);
   for (size_t i = 0; i < sampled; ++i) {
     const uint8_t* p = sample.pixels.data() + i * 4;
-    now[i] = kept.Nearest({p[0], p[1], p[2]}).second;
+    now[i] = kept.Nearest(p[0], p[1], p[2]).second;
     total += now[i];
   }
   if (total <= kWellShown * double(sampled)) return 0;
@@ -180,10 +139,10 @@ int AddNewColours(const Settings& settings, const RgbaFrame& frame, const cDIB& 
   const Palette fitted = FitColours(settings, sample, kCandidates);
   std::vector<double> saving(size_t(fitted.entries), 0.0);
   const double scale = double(changed) / double(sampled);
-  const Colours candidates(fitted);
+  const WholeNearest candidates(fitted);
   for (size_t i = 0; i < sampled; ++i) {
     const uint8_t* p = sample.pixels.data() + i * 4;
-    const auto [best, d] = candidates.Nearest({p[0], p[1], p[2]});
+    const auto [best, d] = candidates.Nearest(p[0], p[1], p[2]);
     if (d < now[i]) saving[size_t(best)] += scale * double(now[i] - d);
   }
   std::vector<int> order(size_t(fitted.entries));

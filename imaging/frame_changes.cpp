@@ -98,8 +98,7 @@ void RemapChanges(const Settings& settings, const RgbaFrame& frame, Palette& pal
     }
     return;
   }
-  Diffuse(frame, palette, settings.dither_mode == 2 ? settings.diffusion_level : 0.0f, target,
-          &kept, settings.dither_mode == 2 ? settings.run_slack : 0.0f);
+  Diffuse(frame, palette, DiffusionOf(settings), target, &kept);
 }
 
 }  // namespace qm::quantize

@@ -43,6 +43,9 @@ struct Settings {
   // Error diffusion only: how much squared error a pixel may add to take the entry of the pixel
   // before it in its row, whose run LZW stores in fewer codes (0: always the nearest entry).
   float run_slack = 0.0f;
+  // Error diffusion only: a carried error of a smaller squared length is dropped, so flat areas
+  // stay flat (4: two levels of one channel).
+  float quiet_error = 4.0f;
 };
 
 // A frame as libimagequant reads it: red, green, blue, 255 per pixel, rows top-down, unpadded.

@@ -337,7 +337,9 @@ TEST(Quantize, RunSlackLengthensRunsWhileTheErrorStillCarries) {
   cDIB exact, slack;
   Palette palette;
   QuantizeFrame(s, frame, exact, palette);
-  Diffuse(frame, palette, s.diffusion_level, slack, nullptr, 128.0f);
+  Diffusion with_slack = DiffusionOf(s);
+  with_slack.run_slack = 128.0f;
+  Diffuse(frame, palette, with_slack, slack, nullptr);
   auto changes = [](const cDIB& dib) {
     const std::vector<uint8_t> idx = Indices(dib);
     size_t n = 0;
@@ -400,7 +402,7 @@ TEST(Quantize, EveryColourGetsTheLowestOfItsNearestEntriesOnAPaletteOfCloseShade
         lattice.pixels.insert(lattice.pixels.end(),
                               {uint8_t(r * 5), uint8_t(g * 5), uint8_t(b * 5), 255});
   cDIB out;
-  Diffuse(lattice, palette, 0.0f, out, nullptr);
+  Diffuse(lattice, palette, Diffusion{}, out, nullptr);
   const std::vector<uint8_t> got = Indices(out);
   for (size_t i = 0; i < got.size(); ++i) {
     int best = 0, best_d = INT32_MAX;
