@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Quality benchmark: two sets of 640x480 frames made from photos, turned into GIFs by each of
+# Quality benchmark: sets of 640x480 frames made from photos, turned into GIFs by each of
 # quillomat-cli's modes and, in the same run, by ffmpeg (palettegen + paletteuse, defaults) and
 # ImageMagick (convert, defaults). Per mode it prints the file size and two mean PSNRs over the
 # frames (RGB; every GIF decoded by ffmpeg, compared with the source frames): plain, and with both
@@ -9,19 +9,30 @@
 #   pan:        24 crops of 640x480 moving diagonally across the largest photo (scaled to cover
 #               1280x960)
 #   slideshow:  6 different photos, each scaled to cover 640x480 and cropped to it
+#   object:     24 frames of one still photo (the second one picked) with a soft blob of about 3%
+#               of the frame gliding across it, its hue turning 15 degrees a frame
+#   caption:    24 frames of one still photo (the third one picked) under a dark caption band whose
+#               text grows a word every third frame, its hue turning 15 degrees a frame (left out
+#               when ImageMagick knows no font)
+#   arrival:    24 frames of one still photo (the fourth one picked): from the fifth frame on, a
+#               sharp square of about 2% of the frame jumps across it, its hue turning 37 degrees
+#               a frame, so the first frame's palette never saw its colours
 #
 # Frames go to every tool as PNG files of exactly 640x480, so no tool resizes and no JPEG loss
 # is added. A mode whose options quillomat-cli refuses is listed as "not available".
 #
-# usage: bench/quality.sh BUILD_DIR [PHOTO_FOLDER]
+# usage: bench/quality.sh BUILD_DIR [PHOTO_FOLDER [MODE...]]
 #   PHOTO_FOLDER (default: the shared corpus's photos) is searched recursively for JPEG and PNG
 #   files; pass a folder of photos the project has not seen for figures that generalise. Damaged
 #   files are skipped, and so are near-duplicates (the same scene in another EXIF orientation).
+#   MODEs (names from the table below, e.g. best) limit the run to those quillomat-cli modes; the
+#   references are always made.
 set -euo pipefail
 
-build=${1:?usage: $0 BUILD_DIR [PHOTO_FOLDER]}
+build=${1:?usage: $0 BUILD_DIR [PHOTO_FOLDER [MODE...]]}
 here=$(cd "$(dirname "$0")" && pwd)
 photos=${2:-$here/../../shared/corpus/photos}
+wanted=("${@:3}")
 cli="$build/bin/quillomat-cli"
 [[ -x $cli ]] || { echo "no $cli: build the quillomat-cli target first" >&2; exit 1; }
 [[ -d $photos ]] || { echo "no photo folder $photos" >&2; exit 1; }
@@ -77,10 +88,63 @@ for ((i = 0; i < 24; i++)); do
 done
 rm "$work/pan/source.png"
 
+# The still scenes reuse the slideshow's frames as backgrounds. The blob is drawn blurred on a
+# small canvas of its own and laid over the photo there.
+sets=(pan slideshow object)
+object_photo=${picked[1]}
+mkdir -p "$work/object"
+for ((i = 0; i < 24; i++)); do
+  hue=$(( i * 15 % 360 ))
+  x=$(( 500 * i / 23 ))
+  y=$(( 190 - 120 * i / 23 ))
+  convert "$work/slideshow/f01.png" \( -size 140x110 xc:none -fill "hsl($hue,90%,55%)" \
+    -draw 'ellipse 70,55 60,45 0,360' -blur 0x5 \) -geometry "+$x+$y" -compose over -composite \
+    -alpha off "PNG24:$work/object/$(printf 'f%02d.png' "$i")"
+done
+font=$(convert -list font | awk '/Font: / && !f { f = $2 } END { print f }')
+caption_photo=${picked[2]:-${picked[1]}}
+caption_frame=f02.png
+[[ -f $work/slideshow/$caption_frame ]] || caption_frame=f01.png
+if [[ -n $font ]]; then
+  sets+=(caption)
+  mkdir -p "$work/caption"
+  words=(Morning light over the 'hills,' and a slow walk home)
+  for ((i = 0; i < 24; i++)); do
+    hue=$(( i * 15 % 360 ))
+    convert "$work/slideshow/$caption_frame" -fill 'rgba(0,0,0,0.55)' -draw 'rectangle 0,410 639,470' \
+      -font "$font" -pointsize 30 -fill "hsl($hue,80%,70%)" -gravity southwest \
+      -annotate +16+20 "${words[*]:0:$(( i / 3 + 1 ))}" -alpha off \
+      "PNG24:$work/caption/$(printf 'f%02d.png' "$i")"
+  done
+fi
+
+arrival_photo=${picked[3]:-${picked[1]}}
+arrival_frame=f03.png
+[[ -f $work/slideshow/$arrival_frame ]] || arrival_frame=f01.png
+sets+=(arrival)
+mkdir -p "$work/arrival"
+for ((i = 0; i < 24; i++)); do
+  square=()
+  if (( i >= 4 )); then
+    x=$(( 40 + 540 * (i - 4) / 19 ))
+    y=$(( 100 + 200 * (i % 6) / 5 ))
+    square=(-fill "hsl($(( i * 37 % 360 )),85%,50%)" -draw "rectangle $x,$y $((x + 40)),$((y + 40))")
+  fi
+  convert "$work/slideshow/$arrival_frame" "${square[@]}" -alpha off \
+    "PNG24:$work/arrival/$(printf 'f%02d.png' "$i")"
+done
+
 echo "photos: $photos"
 echo "pan: 24 frames of 640x480 across $(basename "$pan_photo")"
 echo "slideshow: ${#picked[@]} frames of 640x480:$(for p in "${picked[@]}"; do printf ' %s' "$(basename "$p")"; done)"
 (( ${#picked[@]} == 6 )) || echo "  (only ${#picked[@]} different photos found)"
+echo "object: 24 frames of 640x480, a blob turning colour across $(basename "$object_photo")"
+if [[ -n $font ]]; then
+  echo "caption: 24 frames of 640x480, a caption turning colour under $(basename "$caption_photo")"
+else
+  echo "caption: left out, ImageMagick knows no font"
+fi
+echo "arrival: 24 frames of 640x480, a square arriving in the fifth frame, turning colour, over $(basename "$arrival_photo")"
 echo "PSNR: mean over frames of the RGB PSNR against the source frames, GIFs decoded by ffmpeg;"
 echo "      blurred: both pictures through a Gaussian of radius 1 (ffmpeg gblur=sigma=1) first"
 echo
@@ -150,7 +214,19 @@ modes=(
   "local+diffusion+optimize|--palette local --dither diffusion --optimize"
 )
 
-for set in pan slideshow; do
+if (( ${#wanted[@]} > 0 )); then
+  chosen=()
+  for m in "${modes[@]}"; do
+    for w in "${wanted[@]}"; do
+      [[ ${m%%|*} == "$w" ]] && chosen+=("$m")
+    done
+  done
+  (( ${#chosen[@]} > 0 )) || { echo "no such mode: ${wanted[*]}" >&2; exit 2; }
+  modes=("${chosen[@]}")
+fi
+
+summary=()
+for set in "${sets[@]}"; do
   run_mode "$set" ffmpeg ffmpeg_gif "$set"
   run_mode "$set" imagemagick imagemagick_gif "$set"
   for m in "${modes[@]}"; do
@@ -177,12 +253,19 @@ for set in pan slideshow; do
     fi
     printf '%-28s %10d %9.2f %9.2f   %s\n' "$name" "${size[$key]}" "${plain[$key]}" "${blurred[$key]}" "$rel"
   done
-  if [[ ${status[$set/best]} == ok && ${status[$ref]} == ok ]]; then
-    awk -v s="${size[$set/best]}" -v fs="${size[$ref]}" -v p="${plain[$set/best]}" -v fp="${plain[$ref]}" \
+  if [[ ${status[$set/best]:-} == ok && ${status[$ref]} == ok ]]; then
+    line=$(awk -v s="${size[$set/best]}" -v fs="${size[$ref]}" -v p="${plain[$set/best]}" -v fp="${plain[$ref]}" \
       -v b="${blurred[$set/best]}" -v fb="${blurred[$ref]}" 'BEGIN {
         ok = (p - fp >= 2) && (b - fb >= 1) && (s / fs <= 1.15)
-        printf "--best against ffmpeg: %+.2f dB plain (target +2), %+.2f dB blurred (target +1), %.2fx size (target <= 1.15): %s\n",
-          p - fp, b - fb, s / fs, ok ? "met" : "NOT met" }'
+        printf "%+.2f dB plain (target +2), %+.2f dB blurred (target +1), %.2fx size (target <= 1.15): %s",
+          p - fp, b - fb, s / fs, ok ? "met" : "NOT met" }')
+    echo "--best against ffmpeg: $line"
+    summary+=("$(printf '%-10s %s' "$set" "$line")")
   fi
   echo
 done
+
+if (( ${#summary[@]} > 0 )); then
+  echo "== --best against ffmpeg, per set"
+  printf '%s\n' "${summary[@]}"
+fi

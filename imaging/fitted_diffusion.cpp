@@ -15,9 +15,10 @@ namespace {
 // register.
 template <bool kForward, bool kKeep>
 void DiffuseRow(const uint8_t* in_row, const uint8_t* keep_row, const uint8_t* previous_row,
-                unsigned char* out, int32_t width, float level, Lanes* here, Lanes* below,
-                const Lanes* colours, ExactNearest& nearest) {
-  constexpr float kLow = -25.5f, kHigh = 280.5f, kQuiet = 4.0f;
+                unsigned char* out, int32_t width, const Diffusion& diffusion, Lanes* here,
+                Lanes* below, const Lanes* colours, ExactNearest& nearest) {
+  constexpr float kLow = -25.5f, kHigh = 280.5f;
+  const float level = diffusion.level, quiet = diffusion.quiet, slack = diffusion.run_slack;
   constexpr ptrdiff_t step = kForward ? 1 : -1;
   const Lanes zero = {0, 0, 0, 0}, top = {255, 255, 255, 255}, half = {0.5f, 0.5f, 0.5f, 0.5f};
   int32_t x = kForward ? 0 : width - 1;
@@ -37,7 +38,7 @@ void DiffuseRow(const uint8_t* in_row, const uint8_t* keep_row, const uint8_t* p
     const float size2 = squares[0] + squares[1] + squares[2];
     const Lanes v = source + spread;
     float ratio = 1.0f;
-    if (size2 < kQuiet) {
+    if (size2 < quiet) {
       ratio = 0.0f;
     } else if (__builtin_expect(v[0] > kHigh || v[1] > kHigh || v[2] > kHigh || v[0] < kLow ||
                                     v[1] < kLow || v[2] < kLow,
@@ -51,7 +52,14 @@ void DiffuseRow(const uint8_t* in_row, const uint8_t* keep_row, const uint8_t* p
     Lanes clamped = want < zero ? zero : want;
     clamped = top < clamped ? top : clamped;
     const IntLanes probe = __builtin_convertvector(clamped + half, IntLanes);
-    const uint8_t q = nearest.Nearest(probe[0], probe[1], probe[2]);
+    uint8_t q = nearest.Nearest(probe[0], probe[1], probe[2]);
+    if (slack > 0.0f && k > 0 && out[x - step] != q) {
+      // The entry to the left continues a run, which LZW stores in fewer codes.
+      const uint8_t left = out[x - step];
+      const Lanes dl = clamped - colours[left], dq = clamped - colours[q];
+      const Lanes sl = dl * dl, sq = dq * dq;
+      if (sl[0] + sl[1] + sl[2] <= sq[0] + sq[1] + sq[2] + slack) q = left;
+    }
     out[x] = q;
     const Lanes e = want - colours[q];
     carry = next + e * (7.0f / 16.0f);
@@ -63,12 +71,22 @@ void DiffuseRow(const uint8_t* in_row, const uint8_t* keep_row, const uint8_t* p
 
 }  // namespace
 
+Diffusion DiffusionOf(const Settings& settings) {
+  Diffusion d;
+  if (settings.dither_mode != 2) return d;
+  d.level = settings.diffusion_level;
+  d.quiet = settings.quiet_error;
+  d.run_slack = settings.run_slack;
+  return d;
+}
+
 // Floyd-Steinberg error diffusion, serpentine, with the error's strength scaled by `level` as
 // it is read. Two habits keep the noise down: an error that would push a channel far past its
 // range is shortened as a whole vector (clamping channels one by one shifts the hue), and an
-// error under two levels is not spread at all, so flat areas stay flat and compress well.
-void Diffuse(const RgbaFrame& frame, const Palette& palette, float level, cDIB& target,
-             const KeptPixels* kept) {
+// error shorter than the quiet length (two levels by default) is not spread at all, so flat
+// areas stay flat and compress well.
+void Diffuse(const RgbaFrame& frame, const Palette& palette, const Diffusion& diffusion,
+             cDIB& target, const KeptPixels* kept) {
   CheckFrame(frame);
   if (palette.entries < 1) Raise(kErrInvalidCall, "Error diffusion needs a palette");
   const int32_t width = frame.width;
@@ -87,7 +105,10 @@ void Diffuse(const RgbaFrame& frame, const Palette& palette, float level, cDIB& 
     colours[size_t(i)] =
         Lanes{float(nearest.red(i)), float(nearest.green(i)), float(nearest.blue(i)), 0.0f};
   }
-  level = std::clamp(level, 0.0f, 1.0f);
+  Diffusion d = diffusion;
+  d.level = std::clamp(d.level, 0.0f, 1.0f);
+  d.quiet = std::max(d.quiet, 0.0f);
+  d.run_slack = std::max(d.run_slack, 0.0f);
   std::vector<Lanes> here(size_t(width) + 2, Lanes{0, 0, 0, 0});
   std::vector<Lanes> below(size_t(width) + 2);
   for (int32_t y = 0; y < frame.height; ++y) {
@@ -99,11 +120,11 @@ void Diffuse(const RgbaFrame& frame, const Palette& palette, float level, cDIB& 
       const uint8_t* keep_row = kept->mask.data() + size_t(y) * size_t(width);
       const uint8_t* previous_row = previous.row(y).data();
       (forward ? DiffuseRow<true, true>
-               : DiffuseRow<false, true>)(in_row, keep_row, previous_row, out, width, level,
+               : DiffuseRow<false, true>)(in_row, keep_row, previous_row, out, width, d,
                                           here.data(), below.data(), colours.data(), nearest);
     } else {
       (forward ? DiffuseRow<true, false>
-               : DiffuseRow<false, false>)(in_row, nullptr, nullptr, out, width, level, here.data(),
+               : DiffuseRow<false, false>)(in_row, nullptr, nullptr, out, width, d, here.data(),
                                            below.data(), colours.data(), nearest);
     }
     std::swap(here, below);

@@ -26,10 +26,20 @@ struct KeptPixels {
   const cDIB& previous;
 };
 
+// How Diffuse spreads the error.
+struct Diffusion {
+  float level = 0.0f;      // 0..1 of full strength; 0 is the plain nearest entry
+  float quiet = 4.0f;      // a carried error of a smaller squared length is dropped
+  float run_slack = 0.0f;  // see Settings::run_slack
+};
+// The diffusion the settings ask for (level 0 unless dither_mode is 2).
+Diffusion DiffusionOf(const Settings& settings);
+
 // Maps `frame` onto `palette` into `target` (an 8-bit bitmap of the frame's size, made when it is
-// not one) with the error carried at `level` (0..1) of full strength; level 0 is the plain
-// nearest entry. With `kept`, the kept pixels take their previous index and spread no error.
-void Diffuse(const RgbaFrame& frame, const Palette& palette, float level, cDIB& target,
-             const KeptPixels* kept);
+// not one). With `kept`, the kept pixels take their previous index and spread no error. A pixel
+// takes the entry of the pixel before it in its row instead of the nearest one when that adds at
+// most `run_slack` to its squared error; the error of the entry taken carries.
+void Diffuse(const RgbaFrame& frame, const Palette& palette, const Diffusion& diffusion,
+             cDIB& target, const KeptPixels* kept);
 
 }  // namespace qm::quantize

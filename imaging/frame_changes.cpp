@@ -1,13 +1,16 @@
-// Frames that hardly change (quantize.h's ChangedShare and RemapChanges): how much of a frame
-// moved past kKeepTolerance, and the mapping that keeps the previous frame's indices where
-// nothing did, so a still background stays exactly the same from frame to frame. Which frames
-// keep a palette is the importer's choice (convert/mAVIImp.cpp); this is how they keep it.
+// Frames compared (quantize.h's ChangedShare, CoarseHistogram and CommonColours), and frames that
+// hardly change mapped (RemapChanges): how much of a frame moved past kKeepTolerance, how many
+// colours two frames share, and the mapping that keeps the previous frame's indices where
+// nothing changed, so a still background stays exactly the same from frame to frame. Which
+// frames keep a palette or count as cuts is the importer's choice (convert/mAVIImp.cpp).
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "imaging/fitted_diffusion.h"
 #include "imaging/fitted_frames.h"
+#include "imaging/fitted_new_colours.h"
 #include "imaging/quantize.h"
 #include "platform/error.h"
 
@@ -36,7 +39,32 @@ double ChangedShare(const RgbaFrame& reference, const RgbaFrame& frame) {
   return double(changed) / double(count);
 }
 
-void RemapChanges(const Settings& settings, const RgbaFrame& frame, const Palette& palette,
+ColourHistogram CoarseHistogram(const RgbaFrame& frame) {
+  CheckFrame(frame);
+  ColourHistogram histogram;
+  histogram.share.assign(4096, 0.0f);
+  std::vector<uint32_t> counts(4096);
+  uint32_t total = 0;
+  const size_t stride = size_t(frame.width) * 4;
+  for (int32_t y = 0; y < frame.height; y += 2) {
+    const uint8_t* p = frame.pixels.data() + size_t(y) * stride;
+    const uint8_t* const end = p + stride;
+    for (; p < end; p += 8, ++total) {
+      ++counts[size_t(p[0] >> 4) << 8 | size_t(p[1] >> 4) << 4 | size_t(p[2] >> 4)];
+    }
+  }
+  for (size_t i = 0; i < counts.size(); ++i) histogram.share[i] = float(counts[i]) / float(total);
+  return histogram;
+}
+
+double CommonColours(const ColourHistogram& a, const ColourHistogram& b) {
+  if (a.share.size() != b.share.size()) return 0.0;
+  double common = 0.0;
+  for (size_t i = 0; i < a.share.size(); ++i) common += std::min(a.share[i], b.share[i]);
+  return std::min(common, 1.0);
+}
+
+void RemapChanges(const Settings& settings, const RgbaFrame& frame, Palette& palette,
                   const cDIB& previous, RgbaFrame& reference, cDIB& target) {
   CheckFrame(frame);
   CheckFrame(reference);
@@ -48,11 +76,11 @@ void RemapChanges(const Settings& settings, const RgbaFrame& frame, const Palett
   const size_t count = frame.pixels.size() / 4;
   std::vector<uint8_t> mask(count);
   const uint8_t* b = frame.pixels.data();
-  uint8_t* a = reference.pixels.data();
-  for (size_t i = 0; i < count; ++i, a += 4, b += 4) {
-    const bool keep = WithinTolerance(a, b);
-    mask[i] = keep;
-    if (!keep) std::memcpy(a, b, 4);
+  const uint8_t* a = reference.pixels.data();
+  for (size_t i = 0; i < count; ++i, a += 4, b += 4) mask[i] = WithinTolerance(a, b);
+  AddNewColours(settings, frame, previous, mask, palette);
+  for (size_t i = 0; i < count; ++i) {
+    if (!mask[i]) std::memcpy(&reference.pixels[i * 4], &frame.pixels[i * 4], 4);
   }
   const KeptPixels kept{mask, previous};
   if (settings.dither_mode == 1) {
@@ -70,8 +98,7 @@ void RemapChanges(const Settings& settings, const RgbaFrame& frame, const Palett
     }
     return;
   }
-  Diffuse(frame, palette, settings.dither_mode == 2 ? settings.diffusion_level : 0.0f, target,
-          &kept);
+  Diffuse(frame, palette, DiffusionOf(settings), target, &kept);
 }
 
 }  // namespace qm::quantize

@@ -10,6 +10,20 @@ PaletteColours::PaletteColours(const Palette& palette) : count_(palette.entries)
   }
 }
 
+WholeNearest::WholeNearest(const Palette& palette) {
+  const size_t blocks = size_t(std::max(palette.entries, 0) + 3) / 4;
+  r_.assign(blocks, Lanes{kFar, kFar, kFar, kFar});
+  g_ = b_ = r_;
+  index_.resize(blocks);
+  for (size_t i = 0; i < blocks * 4; ++i) {
+    index_[i / 4][i % 4] = int32_t(i);
+    if (int(i) >= palette.entries) continue;
+    r_[i / 4][i % 4] = float(palette.table[i * 4 + 2]);
+    g_[i / 4][i % 4] = float(palette.table[i * 4 + 1]);
+    b_[i / 4][i % 4] = float(palette.table[i * 4]);
+  }
+}
+
 NearestCache::NearestCache(const Palette& palette) : PaletteColours(palette) {
   cells_.assign(size_t(1) << 18, kEmpty);
 }

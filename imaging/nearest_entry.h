@@ -1,16 +1,18 @@
 // nearest_entry: the nearest entry of a fitted palette (quantize.h's Palette) to a colour, by
-// squared RGB distance. Two searches, each for the dither that uses it:
+// squared RGB distance. Three searches, each for the code that uses it:
 //   ExactNearest  the exact answer, for error diffusion (fitted_diffusion.cpp): on a palette of
 //                 close shades an approximate one is noise. Candidate lists per cell of the colour
 //                 cube, compared four at a time, behind a cache of recent colours.
 //   NearestCache  the answer for the centre of the colour's cell of 6 bits a channel, for the
 //                 ordered dither (fitted_ordered_dither.cpp), whose offsets are coarser than that.
+//   WholeNearest  the exact answer by a search of every entry, for the few thousand colours of a
+//                 palette's refinement (quantize.cpp) and of new colours (fitted_new_colours.cpp).
 // Internal to imaging/.
 //
 // Ownership: each object copies the palette's colours and owns its tables; it keeps no reference
 // to the palette. Errors: none are raised; the palette must hold at least one entry (the dithers
-// check), and colours are 0..255 a channel. Threads: one object serves one thread (a search fills
-// its tables as it goes); make one per frame being mapped.
+// check), and colours are 0..255 a channel. Threads: one ExactNearest or NearestCache serves one
+// thread (a search fills its tables as it goes); make one per frame being mapped.
 //
 // The hot calls (Nearest, and ExactNearest's search of a made cell) are defined here so that they
 // inline into the dithers' pixel loops; making a cell's lists is in nearest_entry.cpp.
@@ -21,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "imaging/quantize.h"
@@ -48,6 +51,35 @@ class PaletteColours {
   }
   int count_;
   std::array<int, 256> r_{}, g_{}, b_{};
+};
+
+// The nearest palette entry of a colour by a search of every entry, four at a time: for a few
+// thousand colours that is cheaper than making ExactNearest's cells. Read-only once made, so one
+// object may serve several threads.
+class WholeNearest {
+ public:
+  explicit WholeNearest(const Palette& palette);
+  // The nearest entry (the lowest index among equals) and its squared distance. Distance and
+  // index share one key, and the distances are exact in single precision.
+  std::pair<int, int> Nearest(int r, int g, int b) const {
+    const Lanes red = {float(r), float(r), float(r), float(r)};
+    const Lanes green = {float(g), float(g), float(g), float(g)};
+    const Lanes blue = {float(b), float(b), float(b), float(b)};
+    IntLanes best = {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX};
+    for (size_t k = 0; k < r_.size(); ++k) {
+      const Lanes dr = red - r_[k], dg = green - g_[k], db = blue - b_[k];
+      const IntLanes key =
+          __builtin_convertvector(dr * dr + dg * dg + db * db, IntLanes) << 8 | index_[k];
+      best = key < best ? key : best;
+    }
+    const int key = std::min(std::min(best[0], best[1]), std::min(best[2], best[3]));
+    return {key & 0xFF, key >> 8};
+  }
+
+ private:
+  static constexpr float kFar = -1000.0f;  // padding: (1255^2 * 3) << 8 still fits 31 bits
+  std::vector<Lanes> r_, g_, b_;
+  std::vector<IntLanes> index_;
 };
 
 // Nearest palette entry of a colour, cached per cell of 6 bits a channel (filled on first use:

@@ -15,6 +15,7 @@
 
 #include "imaging/fitted_diffusion.h"
 #include "imaging/fitted_frames.h"
+#include "imaging/nearest_entry.h"
 #include "platform/error.h"
 
 namespace qm::quantize {
@@ -90,7 +91,7 @@ Palette MapFrame(const Settings& s, liq_result* result, liq_image* image, const 
   if (s.dither_mode == 1 || s.dither_mode == 2) {
     Palette palette = FromLiq(liq_get_palette(result));
     if (s.dither_mode == 1) OrderedDither(frame, palette, target);
-    if (s.dither_mode == 2) Diffuse(frame, palette, s.diffusion_level, target, nullptr);
+    if (s.dither_mode == 2) Diffuse(frame, palette, DiffusionOf(s), target, nullptr);
     return palette;
   }
   std::vector<unsigned char*> rows = TargetRows(frame, target);
@@ -151,6 +152,75 @@ int SampleStep(const RgbaFrame& frame) {
   return std::clamp(int(std::ceil(std::sqrt(pixels / 24000.0))), 1, 8);
 }
 
+// Rounds of moving each entry to the mean of the sampled colours nearest to it. libimagequant
+// fits its palette in a perceptual space of its own; the means in RGB, which the diffusion and
+// the eye average over, lower the error of areas (blurred PSNR of captions +0.3 dB, pans +0.1),
+// and three rounds get most of what more would. A colour starts at the entry nearest to the
+// centre of its cell of 5 bits a channel (photos touch far fewer cells than they have sampled
+// pixels) and before each round looks for its entry among the kNeighbours entries that were
+// nearest to the one it has at the start: entries move little, and that costs a sixteenth of a
+// whole search.
+constexpr int kRefineRounds = 3;
+constexpr int kNeighbours = 16;
+
+int EntryDistance(const Palette& palette, int e, const uint8_t* rgb) {
+  const uint8_t* t = palette.table.data() + size_t(e) * 4;
+  const int dr = rgb[0] - t[2], dg = rgb[1] - t[1], db = rgb[2] - t[0];
+  return dr * dr + dg * dg + db * db;
+}
+
+void RefinePalette(const RgbaFrame& sample, Palette& palette) {
+  const size_t count = sample.pixels.size() / 4;
+  const int entries = palette.entries;
+  if (entries < 2 || count == 0) return;
+  std::vector<uint8_t> owner(count);
+  {
+    const WholeNearest nearest(palette);
+    std::vector<int16_t> cells(size_t(1) << 15, -1);
+    const uint8_t* p = sample.pixels.data();
+    for (size_t i = 0; i < count; ++i, p += 4) {
+      int16_t& cell = cells[size_t(p[0] >> 3) << 10 | size_t(p[1] >> 3) << 5 | size_t(p[2] >> 3)];
+      if (cell < 0) {
+        cell = int16_t(nearest.Nearest((p[0] & ~7) + 4, (p[1] & ~7) + 4, (p[2] & ~7) + 4).first);
+      }
+      owner[i] = uint8_t(cell);
+    }
+  }
+  const int near_count = std::min(kNeighbours, entries);
+  std::vector<uint8_t> near(size_t(entries) * size_t(near_count));
+  std::vector<int> keys(static_cast<size_t>(entries));
+  // Each entry's nearest entries (itself first), by distance and then index.
+  for (int e = 0; e < entries; ++e) {
+    const uint8_t* t = palette.table.data() + size_t(e) * 4;
+    const uint8_t rgb[3] = {t[2], t[1], t[0]};
+    for (int j = 0; j < entries; ++j) keys[size_t(j)] = EntryDistance(palette, j, rgb) << 8 | j;
+    std::partial_sort(keys.begin(), keys.begin() + near_count, keys.end());
+    for (int k = 0; k < near_count; ++k) {
+      near[size_t(e) * size_t(near_count) + size_t(k)] = uint8_t(keys[size_t(k)] & 0xFF);
+    }
+  }
+  for (int round = 0; round < kRefineRounds; ++round) {
+    std::array<std::array<uint32_t, 4>, 256> sums{};
+    const uint8_t* p = sample.pixels.data();
+    for (size_t i = 0; i < count; ++i, p += 4) {
+      const uint8_t* list = near.data() + size_t(owner[i]) * size_t(near_count);
+      int best = INT32_MAX;
+      for (int k = 0; k < near_count; ++k) {
+        best = std::min(best, EntryDistance(palette, list[k], p) << 8 | list[k]);
+      }
+      owner[i] = uint8_t(best & 0xFF);
+      std::array<uint32_t, 4>& sum = sums[owner[i]];
+      sum[0] += p[0], sum[1] += p[1], sum[2] += p[2], ++sum[3];
+    }
+    for (int e = 0; e < entries; ++e) {
+      const std::array<uint32_t, 4>& sum = sums[size_t(e)];
+      if (sum[3] == 0) continue;
+      uint8_t* entry = palette.table.data() + size_t(e) * 4;
+      for (int c = 0; c < 3; ++c) entry[2 - c] = uint8_t((sum[size_t(c)] + sum[3] / 2) / sum[3]);
+    }
+  }
+}
+
 }  // namespace
 
 void QuantizeFrame(const Settings& settings, const RgbaFrame& frame, cDIB& target,
@@ -158,11 +228,13 @@ void QuantizeFrame(const Settings& settings, const RgbaFrame& frame, cDIB& targe
   Attr attr = MakeAttr(settings);
   Image image = MakeImage(attr.get(), frame);
   const int step = SampleStep(frame);
+  const bool few = HasFewColours(frame);
   liq_result* raw = nullptr;
-  if (step == 1 || HasFewColours(frame)) {
+  RgbaFrame sample;
+  if (step == 1 || few) {
     Check(liq_image_quantize(image.get(), attr.get(), &raw), "palette");
   } else {
-    const RgbaFrame sample = Sample(frame, step);
+    sample = Sample(frame, step);
     Image sampled = MakeImage(attr.get(), sample);
     Histogram histogram(liq_histogram_create(attr.get()));
     if (!histogram) Fail(LIQ_OUT_OF_MEMORY, "histogram");
@@ -170,7 +242,30 @@ void QuantizeFrame(const Settings& settings, const RgbaFrame& frame, cDIB& targe
     Check(liq_histogram_quantize(histogram.get(), attr.get(), &raw), "palette");
   }
   Result result(raw);
-  palette = MapFrame(settings, result.get(), image.get(), frame, target);
+  // Our dithers take any palette; libimagequant's remapping (dither mode 0) keeps its own, and a
+  // frame of few colours already has each of them exactly.
+  if (few || (settings.dither_mode != 1 && settings.dither_mode != 2)) {
+    palette = MapFrame(settings, result.get(), image.get(), frame, target);
+    return;
+  }
+  palette = FromLiq(liq_get_palette(result.get()));
+  RefinePalette(step == 1 ? frame : sample, palette);
+  if (settings.dither_mode == 1) {
+    OrderedDither(frame, palette, target);
+  } else {
+    Diffuse(frame, palette, DiffusionOf(settings), target, nullptr);
+  }
+}
+
+Palette FitColours(const Settings& settings, const RgbaFrame& pixels, int max_colors) {
+  Settings s = settings;
+  s.max_colors = max_colors;
+  Attr attr = MakeAttr(s);
+  Image image = MakeImage(attr.get(), pixels);
+  liq_result* raw = nullptr;
+  Check(liq_image_quantize(image.get(), attr.get(), &raw), "palette for new colours");
+  Result result(raw);
+  return FromLiq(liq_get_palette(result.get()));
 }
 
 // Every lane has its own histogram and result built from the same frames, so each holds the

@@ -40,6 +40,12 @@ struct Settings {
   int max_colors = 256;           // 2..256
   int max_quality = 100;          // 0..100; below 100 lets a palette stop short of max_colors
   float diffusion_level = 0.65f;  // 0..1, how much of the error diffusion carries
+  // Error diffusion only: how much squared error a pixel may add to take the entry of the pixel
+  // before it in its row, whose run LZW stores in fewer codes (0: always the nearest entry).
+  float run_slack = 0.0f;
+  // Error diffusion only: a carried error of a smaller squared length is dropped, so flat areas
+  // stay flat (4: two levels of one channel).
+  float quiet_error = 4.0f;
 };
 
 // A frame as libimagequant reads it: red, green, blue, 255 per pixel, rows top-down, unpadded.
@@ -62,6 +68,20 @@ struct Palette {
 void QuantizeFrame(const Settings& settings, const RgbaFrame& frame, cDIB& target,
                    Palette& palette);
 
+// A palette of at most `max_colors` (2..256) colours for all of `pixels` (any layout: only the
+// colours count), without mapping anything onto it.
+Palette FitColours(const Settings& settings, const RgbaFrame& pixels, int max_colors);
+
+// A coarse colour histogram of a frame: 16 levels a channel, from every second pixel of every
+// second row, each bin the share of the pixels counted.
+struct ColourHistogram {
+  std::vector<float> share;
+};
+ColourHistogram CoarseHistogram(const RgbaFrame& frame);
+
+// The share of the colours two frames have in common, 0 (none) to 1 (the same histogram).
+double CommonColours(const ColourHistogram& a, const ColourHistogram& b);
+
 // Frames that hardly change can keep the palette of the frame before and the indices of every
 // pixel that did not change, so that a viewer shows those pixels exactly as before (and frame
 // differencing can leave them out). A pixel counts as unchanged while no channel is more than
@@ -76,7 +96,11 @@ double ChangedShare(const RgbaFrame& reference, const RgbaFrame& frame);
 // kKeepTolerance of `reference` takes its index in `previous` (the previous frame's 8-bit bitmap,
 // whose indices refer to `palette`). `reference` holds, per pixel, the source colour its index was
 // chosen for: it is updated for every pixel mapped anew, so slow drift is caught once it adds up.
-void RemapChanges(const Settings& settings, const RgbaFrame& frame, const Palette& palette,
+// When the changed pixels bring colours the palette shows badly, some entries are first given
+// colours fitted to them (fitted_new_colours.h): entries no kept pixel uses, then ones whose kept
+// pixels lose little; `palette` is updated, and kept pixels of an entry that changed colour are
+// mapped anew, so every pixel that keeps its index still shows the colour it showed.
+void RemapChanges(const Settings& settings, const RgbaFrame& frame, Palette& palette,
                   const cDIB& previous, RgbaFrame& reference, cDIB& target);
 
 // Maps the frame onto `palette` with a Bayer 8 x 8 ordered dither whose strength follows the
