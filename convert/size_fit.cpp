@@ -21,6 +21,10 @@ namespace {
 // A first look at the list, a sample at this long side, is cheap and tells roughly how much
 // smaller the frames must be.
 constexpr int32_t kProbeSide = 160;
+// Frames up to this long side go without it: the sample at their own size costs little more
+// and tells much more (a small probe of pictures that cannot be decoded reduced, such as PNG,
+// costs nearly what one at full size does).
+constexpr int32_t kProbeAbove = 1024;
 // Where a size is aimed, as a share of the cap: the lossy level then brings the file up to just
 // under the cap.
 constexpr double kAim = 0.92;
@@ -30,6 +34,7 @@ constexpr double kClose = 0.96;   // a level that lands between this share and t
 // 0.9 between 400 and 640 pixels wide, 0.6 to 1.3 between 160 and 640, so it is measured for
 // each list, within these bounds.
 constexpr double kMinGamma = 0.5;
+constexpr double kNearGamma = 0.85;
 constexpr double kMaxGamma = 1.0;
 // Whole-list conversions at most, the last one only to get under a cap the others missed.
 constexpr int kMaxWholeRuns = 3;
@@ -223,20 +228,33 @@ int32_t Fitter::Level(Trial& trial, int32_t guess) {
     const double level = std::expm1(x(misses) + t * (x(fits) - x(misses)));
     next = std::clamp(int32_t(std::lround(level)), misses + 1, fits - 1);
   }
-  // An estimate chose it; the file itself must fit.
+  // An estimate chose it; the file itself must fit. When it does not, the estimates of the
+  // levels tried, corrected by how far this one was off, point to the next.
   while (true) {
+    const int64_t estimate = BytesAt(trial, fits);
     const int64_t exact = BytesAt(trial, fits, true);
-    if (exact < 0) return -2;
+    if (estimate < 0 || exact < 0) return -2;
     if (exact <= cap_) return fits;
     if (fits == hi_) return -1;
-    fits = std::min(hi_, fits + std::max(1, (hi_ - fits) / 4));
+    const double off = double(exact) / double(estimate);
+    int32_t next = hi_;
+    for (int32_t level = fits + 1; level < hi_; ++level) {
+      const auto it = trial.part_bytes.find(level);
+      if (it == trial.part_bytes.end()) continue;
+      if (BytesAt(trial, level) * off <= kClose * cap_) {
+        next = level;
+        break;
+      }
+    }
+    fits = next;
   }
 }
 
 int32_t Fitter::Predict(double aim) const {
   // Between the nearest sizes measured on either side of the aim when there are such, else
-  // from the nearest one along the growth the two nearest show (one alone: the steepest growth,
-  // so that a first guess from a small probe errs towards a small, cheap next try).
+  // from the nearest one along the growth the two nearest show. One alone: the usual growth
+  // near the frames' own size, the steepest from a small probe, so that its guess errs towards
+  // a small, cheap next try.
   std::vector<std::pair<int32_t, int64_t>> near = points_;
   std::sort(near.begin(), near.end(), [aim](const auto& a, const auto& b) {
     return std::abs(std::log(a.second / aim)) < std::abs(std::log(b.second / aim));
@@ -246,7 +264,7 @@ int32_t Fitter::Predict(double aim) const {
     return p.first != first.first && (p.second > aim) != (first.second > aim);
   });
   const auto& second = other != near.end() ? *other : near.size() > 1 ? near[1] : near[0];
-  double gamma = kMaxGamma;
+  double gamma = 2 * first.first >= base_side_ ? kNearGamma : kMaxGamma;
   if (second.first != first.first) {
     gamma = std::log(double(first.second) / second.second) /
             (2 * std::log(double(first.first) / second.first));
@@ -320,7 +338,7 @@ ConversionResult Fitter::Run(cGIF& gif, const std::string& output_path) {
   int32_t side = base_side_;
   int32_t guess = (lo_ + hi_) / 2;
   bool sure = false;
-  if (base_side_ > 2 * kProbeSide) {
+  if (base_side_ > kProbeAbove) {
     std::unique_ptr<Trial> probe = Convert(sample, kProbeSide);
     if (!probe) return Fail(result);
     const int64_t at_hi = BytesAt(*probe, hi_);
