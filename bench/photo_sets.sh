@@ -1,6 +1,6 @@
 # Sourced by the quality benchmarks (bench/quality.sh, bench/frontier.sh): picks photos from
-# $photos, makes the sets of 640x480 PNG frames in $work (pan, slideshow, object, caption; their
-# names in $sets), prints what they are, and defines psnr. Needs $work, $photos and $fps.
+# $photos, makes the sets of 640x480 PNG frames in $work (their names in $sets), prints what
+# they are, and defines psnr. Needs $work, $photos and $fps.
 #
 #   pan:        24 crops of 640x480 moving diagonally across the largest photo (scaled to cover
 #               1280x960)
@@ -10,6 +10,13 @@
 #   caption:    24 frames of one still photo (the third one picked) under a dark caption band whose
 #               text grows a word every third frame, its hue turning 15 degrees a frame (left out
 #               when ImageMagick knows no font)
+#   arrival:    24 frames of one still photo (the fourth one picked): from the fifth frame on, a
+#               sharp square of about 2% of the frame jumps across it, its hue turning 37 degrees
+#               a frame, so the first frame's palette never saw its colours
+#
+#
+# Frames go to every tool as PNG files of exactly 640x480, so no tool resizes and no JPEG loss
+# is added.
 
 # --- Choosing the photos: largest first, damaged ones and near-duplicates left out. ---
 mapfile -t candidates < <(
@@ -85,6 +92,22 @@ if [[ -n $font ]]; then
   done
 fi
 
+arrival_photo=${picked[3]:-${picked[1]}}
+arrival_frame=f03.png
+[[ -f $work/slideshow/$arrival_frame ]] || arrival_frame=f01.png
+sets+=(arrival)
+mkdir -p "$work/arrival"
+for ((i = 0; i < 24; i++)); do
+  square=()
+  if (( i >= 4 )); then
+    x=$(( 40 + 540 * (i - 4) / 19 ))
+    y=$(( 100 + 200 * (i % 6) / 5 ))
+    square=(-fill "hsl($(( i * 37 % 360 )),85%,50%)" -draw "rectangle $x,$y $((x + 40)),$((y + 40))")
+  fi
+  convert "$work/slideshow/$arrival_frame" "${square[@]}" -alpha off \
+    "PNG24:$work/arrival/$(printf 'f%02d.png' "$i")"
+done
+
 echo "photos: $photos"
 echo "pan: 24 frames of 640x480 across $(basename "$pan_photo")"
 echo "slideshow: ${#picked[@]} frames of 640x480:$(for p in "${picked[@]}"; do printf ' %s' "$(basename "$p")"; done)"
@@ -95,6 +118,7 @@ if [[ -n $font ]]; then
 else
   echo "caption: left out, ImageMagick knows no font"
 fi
+echo "arrival: 24 frames of 640x480, a square arriving in the fifth frame, turning colour, over $(basename "$arrival_photo")"
 echo "PSNR: mean over frames of the RGB PSNR against the source frames, GIFs decoded by ffmpeg;"
 echo "      blurred: both pictures through a Gaussian of radius 1 (ffmpeg gblur=sigma=1) first"
 echo
