@@ -105,7 +105,7 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
   } drop_frame_cache;
   CancelScope cancel_scope{host};
 
-  // 1-2: the input checks change nothing.
+  // The input checks change nothing.
   if (files.empty()) {
     tell("No files added.", MsgIcon::None);
     return result;
@@ -151,7 +151,6 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
     return result;
   };
 
-  // 3
   host.Yield();
   if (host.CancelRequested()) {
     result.started = false;
@@ -160,13 +159,9 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
     return result;
   }
 
-  // 4: the old out.gif stays until the new one is complete and takes its place (step 15), so a
-  // run that fails or is cancelled leaves it as it was.
-
-  // 5
   host.SetMousePointer(kPointerBusy);
 
-  // 6: a private folder for the intermediate files, removed when this run ends.
+  // A private folder for the intermediate files, removed when this run ends.
   std::string avi_path;
   step(6, [&] {
     RemoveStaleTempFolders();
@@ -181,7 +176,6 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
   });
   const std::string temp_folder = temp ? temp->path() : std::string();
 
-  // 7
   step(7, [&] {
     const int16_t fps = CInt(ParseNumber(job.fps_text));
     if (avi_path.empty()) return;
@@ -189,8 +183,6 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
   });
   if (host.CancelRequested()) return end_cancelled();
 
-  // 8 (nothing to stop: the video library needs no start-up here), 9, 11; the colour choices
-  // reach the importer with the options (10).
   step(9, [&] { host.SetProgressValue(0); });
   step(11, [&] {
     gif.Destroy();
@@ -202,7 +194,6 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
     if (!options.keep_temp && !avi_path.empty()) DeleteFileQuiet(avi_path);
   };
 
-  // 12-13
   bool imported = false;
   const FrameTiming timing{options.hold_first_cs, options.hold_last_cs, options.delays_cs};
   const FramePalettes palettes{options.palette_mode, options.dither_mode};
@@ -223,7 +214,6 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
     return result;
   }
 
-  // 14-15
   bool has_frames = false;
   step(14, [&] { has_frames = gif.FramesCount() > 0; });
   if (!has_frames) {
@@ -262,7 +252,6 @@ ConversionResult Convert(const ConversionJob& job, cGIF& gif) {
     result.gif_written = saved;
   }
 
-  // 16-19
   step(16, remove_intermediate);
   step(17, [&] { host.SetMousePointer(kPointerDefault); });
   step(18, [&] { host.SetProgressValue(0); });

@@ -145,12 +145,10 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
   const bool limited = max_width > 0 || max_height > 0;
   std::shared_ptr<Picture> first;
 
-  // 1
   if (!stop) {
     last = avi::AVIFileOpen(h.file, avi_path, avi::kOfCreate | avi::kOfWrite);
     stop = last != avi::kAviOk;
   }
-  // 2
   if (!stop) {
     first = limited ? LoadWithinLimit(files.front(), max_width, max_height)
                     : LoadPicture(files.front());
@@ -166,7 +164,7 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
     // Without a limit the loop decodes the first picture again; its pixels need not wait for it.
     if (!limited) first.reset();
   }
-  // 3-7: one uncompressed stream whose format is the first picture's.
+  // One uncompressed stream whose format is the first picture's.
   if (!stop) {
     avi::AviStreamInfo info;
     info.type = avi::StringToFourCC("vids");
@@ -193,7 +191,6 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
       return;
     }
   }
-  // 8-9
   if (!stop) {
     host.SetProgressStage("Reading pictures");
     host.SetProgressMax(count);
@@ -247,7 +244,6 @@ void WriteAVI(const std::string& avi_path, int16_t fps, const std::vector<std::s
       host.SetProgressValue(i);
     }
   }
-  // 10-11
   const int finish = h.Release();
   if (last == avi::kAviOk && !first_unreadable) last = finish;
   if (last != avi::kAviOk) Tell(host, "There was an error writing the file.", MsgIcon::Information);
